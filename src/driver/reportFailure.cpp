@@ -1,0 +1,10 @@
+// Failure messages on standard error, in order with everything printed before them.
+#include "driver/reportFailure.h"
+
+#include <cstdio>
+
+void reportFailure(const char* message) {
+    std::fflush(stdout);
+    std::fputs(message, stderr);
+    std::fflush(stderr);
+}

@@ -1,0 +1,80 @@
+// The run sequence: banner, library context, test matrices, host reference, timed device loop,
+// check, release and exit prompt.
+#include "driver/runBenchmark.h"
+
+#include <cstdio>
+
+#include "driver/releaseResources.h"
+#include "driver/reportFailure.h"
+#include "driver/runState.h"
+#include "gpu/deviceLoop.h"
+#include "host/referenceSgemm.h"
+#include "host/resultCheck.h"
+#include "host/testMatrices.h"
+
+namespace {
+
+constexpr const char* kInitializationError = "!!!! CUBLAS initialization error\n";
+
+// Queries the library version into version and prints it before looking at the status, so
+// a failed query still shows the value it left. A failure is reported and the run goes on.
+void queryLibraryVersion(cublasHandle_t context, int* version) {
+    const cublasStatus_t status = cublasGetVersion_v2(context, version);
+    std::printf("Cublas Version Number: %i\n", *version);
+    if (!librarySucceeded(status)) {
+        reportFailure(kInitializationError);
+    }
+}
+
+// Ends the run on a failed stage: its message goes to standard error, the status is 1, and
+// nothing is released (process exit reclaims it).
+int endWithFailure(const StageResult& result) {
+    reportFailure(result.failureMessage);
+    return 1;
+}
+
+}  // namespace
+
+int runBenchmark(int argc, char** argv) {
+    // Only the presence of an argument matters; the customary words "-noprompt" and
+    // "-qatest" are accepted like any other and have no effect of their own.
+    (void)argv;
+    RunState state;
+
+    std::printf("Kavrel test running..\n");
+    queryLibraryVersion(state.context, &state.version);
+    if (!librarySucceeded(cublasCreate_v2(&state.context))) {
+        reportFailure(kInitializationError);
+        return 1;
+    }
+    queryLibraryVersion(state.context, &state.version);
+
+    StageResult result = fillTestMatrices(&state.host);
+    if (!result.succeeded) {
+        return endWithFailure(result);
+    }
+
+    referenceSgemm(kMatrixOrder, state.alpha, state.host.hostA, state.host.hostB, state.beta, state.host.hostRef);
+
+    result = runDeviceLoop(state.context, &state.alpha, &state.beta, state.host, &state.device);
+    if (!result.succeeded) {
+        return endWithFailure(result);
+    }
+
+    result = checkResult(state.host.hostC, state.host.hostRef);
+    if (!result.succeeded) {
+        return endWithFailure(result);
+    }
+
+    result = releaseResources(&state);
+    if (!result.succeeded) {
+        return endWithFailure(result);
+    }
+
+    if (argc <= 1) {
+        std::printf("\nPress ENTER to exit...\n");
+        std::fflush(stdout);
+        std::getchar();
+    }
+    return 0;
+}

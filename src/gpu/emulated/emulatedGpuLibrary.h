@@ -1,0 +1,60 @@
+// The host stand-in's declarations of the CUDA runtime and cuBLAS operations the program uses.
+//
+// Names, argument lists and status values follow the real libraries, so program code built
+// against this header is the same code that is built against the toolkit's own headers.
+// Device memory is host memory owned and tracked by the stand-in; see emulatedControl.h for
+// the test-only control surface (fault injection, allocation counts).
+#pragma once
+
+#include <cstddef>
+
+extern "C" {
+
+// CUDA runtime status; only the values the stand-in returns are listed.
+typedef enum cudaError {
+    cudaSuccess = 0,
+    cudaErrorInvalidValue = 1,
+    cudaErrorMemoryAllocation = 2,
+    cudaErrorUnknown = 999,
+} cudaError_t;
+
+#define cudaHostAllocDefault 0x00
+
+// cuBLAS status, with the real library's values.
+typedef enum {
+    CUBLAS_STATUS_SUCCESS = 0,
+    CUBLAS_STATUS_NOT_INITIALIZED = 1,
+    CUBLAS_STATUS_ALLOC_FAILED = 3,
+    CUBLAS_STATUS_INVALID_VALUE = 7,
+    CUBLAS_STATUS_MAPPING_ERROR = 11,
+    CUBLAS_STATUS_EXECUTION_FAILED = 13,
+    CUBLAS_STATUS_INTERNAL_ERROR = 14,
+    CUBLAS_STATUS_NOT_SUPPORTED = 15,
+} cublasStatus_t;
+
+typedef enum {
+    CUBLAS_OP_N = 0,
+    CUBLAS_OP_T = 1,
+    CUBLAS_OP_C = 2,
+} cublasOperation_t;
+
+struct cublasContext;
+typedef struct cublasContext* cublasHandle_t;
+
+// CUDA runtime: memory.
+cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags);
+cudaError_t cudaFreeHost(void* ptr);
+cudaError_t cudaMalloc(void** devPtr, size_t size);
+cudaError_t cudaFree(void* devPtr);
+
+// cuBLAS v2: context, version, copies and SGEMM.
+cublasStatus_t cublasCreate_v2(cublasHandle_t* handle);
+cublasStatus_t cublasDestroy_v2(cublasHandle_t handle);
+cublasStatus_t cublasGetVersion_v2(cublasHandle_t handle, int* version);
+cublasStatus_t cublasSetMatrix(int rows, int cols, int elemSize, const void* A, int lda, void* B, int ldb);
+cublasStatus_t cublasGetMatrix(int rows, int cols, int elemSize, const void* A, int lda, void* B, int ldb);
+cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
+                              int k, const float* alpha, const float* A, int lda, const float* B, int ldb,
+                              const float* beta, float* C, int ldc);
+
+}  // extern "C"
