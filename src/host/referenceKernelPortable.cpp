@@ -1,0 +1,113 @@
+// The portable reference micro-kernel, and the blocking, packing and epilogue that every reference kernel shares.
+//
+// Assumptions:
+// - float arithmetic rounds every operation to single precision (no excess precision, no contraction into FMA;
+//   the build passes -ffp-contract=off or /fp:precise);
+// - matrices are column-major, m, n, k >= 0, leading dimensions at least the row counts;
+// - k is split into blocks of kKc, but every element of C still sums its products one by one in increasing k:
+//   the raw sums are carried in the accumulator scratch from one k block to the next, and alpha and beta are
+//   applied once, after the last k block;
+// - ragged edges are packed with zeros up to whole micro-tiles; those padding rows and columns are computed in the
+//   scratch and never written to C.
+#include <algorithm>
+#include <cfloat>
+#include <mutex>
+
+#include "host/referenceKernels.h"
+
+#if defined(FLT_EVAL_METHOD)
+static_assert(FLT_EVAL_METHOD == 0, "the reference must round every float operation to single precision");
+#endif
+static_assert(kMc % kPortableMr == 0 && kMc % kAvx2Mr == 0 && kMc % kAvx512Mr == 0, "kMc must hold whole micro-tiles");
+static_assert(kNc % kPortableNr == 0 && kNc % kAvx2Nr == 0 && kNc % kAvx512Nr == 0, "kNc must hold whole micro-tiles");
+
+namespace {
+
+alignas(64) float packedAScratch[kMc * kKc];
+alignas(64) float packedBScratch[kKc * kNc];
+alignas(64) float accumulatorScratch[kMc * kNc];
+std::mutex scratchMutex;
+
+// C := alpha * acc + beta * C over an mr x nr tile; acc is column-major with leading dimension ldAcc, C with ldc.
+// Both products are rounded before the sum, and C is read whatever beta is.
+void applyEpilogue(int mr, int nr, float alpha, const float* acc, std::ptrdiff_t ldAcc, float beta, float* C,
+                   std::ptrdiff_t ldc) {
+    for (std::ptrdiff_t j = 0; j < nr; ++j) {
+        const float* accColumn = acc + j * ldAcc;
+        float* cColumn = C + j * ldc;
+        for (int i = 0; i < mr; ++i) {
+            cColumn[i] = alpha * accColumn[i] + beta * cColumn[i];
+        }
+    }
+}
+
+}  // namespace
+
+void blockedSgemm(const KernelShape& shape, int m, int n, int k, float alpha, const float* A, std::ptrdiff_t lda,
+                  const float* B, std::ptrdiff_t ldb, float beta, float* C, std::ptrdiff_t ldc) {
+    if (m <= 0 || n <= 0) {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(scratchMutex);
+    const int mr = shape.mr;
+    const int nr = shape.nr;
+    const std::ptrdiff_t tileSize = static_cast<std::ptrdiff_t>(mr) * nr;
+    // With k == 0 one empty k block still runs, so that the epilogue scales C.
+    const int kBlocks = std::max(1, (k + kKc - 1) / kKc);
+
+    // loop over column blocks of C
+    for (int jc = 0; jc < n; jc += kNc) {
+        const int nc = std::min(kNc, n - jc);
+        // loop over row blocks of C
+        for (int ic = 0; ic < m; ic += kMc) {
+            const int mc = std::min(kMc, m - ic);
+            // loop over k blocks; the raw sums of this mc x nc block of C stay in the accumulator scratch throughout,
+            // one tile after another in the order the loops below visit them
+            for (int kb = 0; kb < kBlocks; ++kb) {
+                const int pc = kb * kKc;
+                const int kc = std::min(kKc, k - pc);
+                const bool lastKBlock = kb == kBlocks - 1;
+                shape.packPanelB(kc, nc, B + jc * ldb + pc, ldb, packedBScratch);
+                shape.packBlockA(mc, kc, A + pc * lda + ic, lda, packedAScratch);
+                float* acc = accumulatorScratch;
+                // loop around the micro-kernel over columns
+                for (int jr = 0; jr < nc; jr += nr) {
+                    const float* packedB = packedBScratch + static_cast<std::ptrdiff_t>(jr) * kc;
+                    // loop around the micro-kernel over rows
+                    for (int ir = 0; ir < mc; ir += mr) {
+                        const float* packedA = packedAScratch + static_cast<std::ptrdiff_t>(ir) * kc;
+                        shape.microKernel(kc, packedA, packedB, acc, kb > 0);
+                        if (lastKBlock) {
+                            applyEpilogue(std::min(mr, mc - ir), std::min(nr, nc - jr), alpha, acc, mr, beta,
+                                          C + (jc + jr) * ldc + ic + ir, ldc);
+                        }
+                        acc += tileSize;
+                    }
+                }
+            }
+        }
+    }
+}
+
+void microKernelPortable(int kc, const float* packedA, const float* packedB, float* acc, bool accumulate) {
+    float tile[kPortableMr * kPortableNr];
+    for (int t = 0; t < kPortableMr * kPortableNr; ++t) {
+        tile[t] = accumulate ? acc[t] : 0.0f;
+    }
+    const float* a = packedA;
+    const float* b = packedB;
+    for (int p = 0; p < kc; ++p) {
+        for (int j = 0; j < kPortableNr; ++j) {
+            const float bj = b[j];
+            float* column = tile + static_cast<std::ptrdiff_t>(j) * kPortableMr;
+            for (int i = 0; i < kPortableMr; ++i) {
+                column[i] = column[i] + a[i] * bj;
+            }
+        }
+        a += kPortableMr;
+        b += kPortableNr;
+    }
+    for (int t = 0; t < kPortableMr * kPortableNr; ++t) {
+        acc[t] = tile[t];
+    }
+}
