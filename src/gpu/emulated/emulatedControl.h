@@ -10,6 +10,13 @@
 // from the stand-in is never mistaken for a real library's.
 constexpr int kEmulatedCublasVersion = 990000;
 
+// The one device the stand-in has, index 0, and what cudaGetDeviceProperties reports for it: a name and a compute
+// capability no real device has.
+constexpr int kEmulatedDeviceCount = 1;
+constexpr char kEmulatedDeviceName[] = "Kavrel host stand-in";
+constexpr int kEmulatedComputeMajor = 99;
+constexpr int kEmulatedComputeMinor = 0;
+
 // The operations the stand-in models, named as the libraries name them.
 enum class EmulatedOperation : int {
     cublasCreate_v2,
@@ -22,6 +29,10 @@ enum class EmulatedOperation : int {
     cudaFreeHost,
     cudaMalloc,
     cudaFree,
+    cudaGetDeviceCount,
+    cudaSetDevice,
+    cudaGetDeviceProperties,
+    cudaDeviceSynchronize,
     count
 };
 

@@ -15,10 +15,18 @@ typedef enum cudaError {
     cudaSuccess = 0,
     cudaErrorInvalidValue = 1,
     cudaErrorMemoryAllocation = 2,
+    cudaErrorInvalidDevice = 101,
     cudaErrorUnknown = 999,
 } cudaError_t;
 
 #define cudaHostAllocDefault 0x00
+
+// Device properties: only the fields program code reads, named as in the runtime's own struct.
+struct cudaDeviceProp {
+    char name[256];
+    int major;
+    int minor;
+};
 
 // cuBLAS status, with the real library's values.
 typedef enum {
@@ -46,6 +54,12 @@ cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags);
 cudaError_t cudaFreeHost(void* ptr);
 cudaError_t cudaMalloc(void** devPtr, size_t size);
 cudaError_t cudaFree(void* devPtr);
+
+// CUDA runtime: devices.
+cudaError_t cudaGetDeviceCount(int* count);
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaGetDeviceProperties(struct cudaDeviceProp* prop, int device);
+cudaError_t cudaDeviceSynchronize(void);
 
 // cuBLAS v2: context, version, copies and SGEMM.
 cublasStatus_t cublasCreate_v2(cublasHandle_t* handle);
