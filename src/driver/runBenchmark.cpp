@@ -8,21 +8,20 @@
 #include "driver/reportFailure.h"
 #include "driver/runState.h"
 #include "gpu/deviceLoop.h"
+#include "gpu/libraryContext.h"
 #include "host/referenceSgemm.h"
 #include "host/resultCheck.h"
 #include "host/testMatrices.h"
 
 namespace {
 
-constexpr const char* kInitializationError = "!!!! CUBLAS initialization error\n";
-
 // Queries the library version into version and prints it before looking at the status, so
 // a failed query still shows the value it left. A failure is reported and the run goes on.
 void queryLibraryVersion(cublasHandle_t context, int* version) {
-    const cublasStatus_t status = cublasGetVersion_v2(context, version);
+    const StageResult result = readLibraryVersion(context, version);
     std::printf("Cublas Version Number: %i\n", *version);
-    if (!librarySucceeded(status)) {
-        reportFailure(kInitializationError);
+    if (!result.succeeded) {
+        reportFailure(result.failureMessage);
     }
 }
 
@@ -43,13 +42,13 @@ int runBenchmark(int argc, char** argv) {
 
     std::printf("Kavrel test running..\n");
     queryLibraryVersion(state.context, &state.version);
-    if (!librarySucceeded(cublasCreate_v2(&state.context))) {
-        reportFailure(kInitializationError);
-        return 1;
+    StageResult result = createLibraryContext(&state.context);
+    if (!result.succeeded) {
+        return endWithFailure(result);
     }
     queryLibraryVersion(state.context, &state.version);
 
-    StageResult result = fillTestMatrices(&state.host);
+    result = fillTestMatrices(&state.host);
     if (!result.succeeded) {
         return endWithFailure(result);
     }
