@@ -506,7 +506,7 @@ TEST(EmulatedFaultParser, RejectsEachKindOfMalformedItem) {
         EXPECT_TRUE(list.faults.empty()) << c.text;
     }
     const std::string message = emulatedBadFaultsMessage("cublasSgemm:3");
-    EXPECT_EQ(message.rfind("kavrel-test-emulated: bad item \"cublasSgemm:3\" in KAVREL_EMULATED_FAULTS", 0), 0u);
+    EXPECT_EQ(message.rfind("KAVREL_EMULATED_FAULTS: bad item \"cublasSgemm:3\"", 0), 0u);
     EXPECT_NE(message.find("cudaFree"), std::string::npos);
     EXPECT_NE(message.find("corrupt"), std::string::npos);
     EXPECT_EQ(message.find('\n'), std::string::npos);

@@ -16,8 +16,20 @@ constexpr const char* kCorruptionName = "corrupt";
 
 // Indexed by EmulatedOperation.
 constexpr const char* kOperationNames[kOperationCount] = {
-    "cublasCreate_v2", "cublasGetVersion_v2", "cublasDestroy_v2", "cublasSetMatrix", "cublasGetMatrix",
-    "cublasSgemm_v2",  "cudaHostAlloc",       "cudaFreeHost",     "cudaMalloc",      "cudaFree",
+    "cublasCreate_v2",
+    "cublasGetVersion_v2",
+    "cublasDestroy_v2",
+    "cublasSetMatrix",
+    "cublasGetMatrix",
+    "cublasSgemm_v2",
+    "cudaHostAlloc",
+    "cudaFreeHost",
+    "cudaMalloc",
+    "cudaFree",
+    "cudaGetDeviceCount",
+    "cudaSetDevice",
+    "cudaGetDeviceProperties",
+    "cudaDeviceSynchronize",
 };
 
 // Calls so far, and the call numbers planned to fail or corrupt, by operation.
@@ -175,8 +187,8 @@ std::string emulatedBadFaultsMessage(const std::string& badItem) {
             shown += character;
         }
     }
-    std::string message = "kavrel-test-emulated: bad item \"" + shown + "\" in " + kFaultsVariable +
-                          " (expected OPERATION:N, OPERATION one of ";
+    std::string message =
+        std::string(kFaultsVariable) + ": bad item \"" + shown + "\" (expected OPERATION:N, OPERATION one of ";
     for (int index = 0; index < kOperationCount; ++index) {
         message += kOperationNames[index];
         message += ", ";

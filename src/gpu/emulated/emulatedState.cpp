@@ -11,22 +11,26 @@
 
 namespace {
 
+// The registries below are never destroyed: memory the program leaves to process exit on a
+// failure path stays reachable through them, as it would through a real driver, instead of
+// showing up as a leak when they are torn down at exit.
+
 // Device allocations by base address, so that the one holding an interior pointer is found by one lookup.
 std::map<std::uintptr_t, DeviceAllocation>& deviceAllocations() {
-    static std::map<std::uintptr_t, DeviceAllocation> allocations;
-    return allocations;
+    static auto* allocations = new std::map<std::uintptr_t, DeviceAllocation>;
+    return *allocations;
 }
 
 // Page-locked allocations: base address to size.
 std::map<std::uintptr_t, std::size_t>& hostAllocations() {
-    static std::map<std::uintptr_t, std::size_t> allocations;
-    return allocations;
+    static auto* allocations = new std::map<std::uintptr_t, std::size_t>;
+    return *allocations;
 }
 
 // Contexts cublasCreate_v2 handed out and cublasDestroy_v2 has not yet released.
 std::set<cublasContext*>& liveContexts() {
-    static std::set<cublasContext*> contexts;
-    return contexts;
+    static auto* contexts = new std::set<cublasContext*>;
+    return *contexts;
 }
 
 // The generation handed out last; never reset, so a reused address never brings back an old one.
