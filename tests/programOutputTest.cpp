@@ -3,7 +3,6 @@
 
 #include <cctype>
 #include <ostream>
-#include <regex>
 #include <string>
 
 #include "childProcess.h"
@@ -17,7 +16,6 @@ const std::string kVersionLine = "Cublas Version Number: " + std::to_string(kEmu
 const std::string kStartLines = kBanner + kVersionLine + kVersionLine;
 const std::string kPrompt = "\nPress ENTER to exit...\n";
 const std::string kInitializationError = "!!!! CUBLAS initialization error\n";
-const std::regex kTimeLine("GPU: ([0-9]+)\\.000000\n");
 
 ChildRun runProgram(const std::vector<std::string>& arguments, const std::string& faults = "",
                     bool mergeStreams = false) {
@@ -36,11 +34,21 @@ struct CompleteOutput {
 };
 
 CompleteOutput splitAtTimeLine(const std::string& output) {
-    std::smatch match;
-    if (!std::regex_search(output, match, kTimeLine)) {
+    const std::string prefix = "GPU: ";
+    const std::string decimals = ".000000";
+    const std::size_t start = output.find(prefix);
+    const std::size_t end = output.find('\n', start);
+    if (start == std::string::npos || end == std::string::npos || (start > 0 && output[start - 1] != '\n')) {
         return CompleteOutput{output, -1, ""};
     }
-    return CompleteOutput{match.prefix().str(), std::stol(match[1].str()), match.suffix().str()};
+    const std::string value = output.substr(start + prefix.size(), end - start - prefix.size());
+    const std::size_t point = value.find('.');
+    const bool wholeSeconds = point != std::string::npos && point > 0 && value.substr(point) == decimals &&
+                              value.find_first_not_of("0123456789") == point;
+    if (!wholeSeconds) {
+        return CompleteOutput{output, -1, ""};
+    }
+    return CompleteOutput{output.substr(0, start), std::stol(value.substr(0, point)), output.substr(end + 1)};
 }
 
 }  // namespace
