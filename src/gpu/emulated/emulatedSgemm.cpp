@@ -76,6 +76,10 @@ void sgemmPortable(const SgemmOperands& s) {
 
 #if KAVREL_EMULATED_VECTOR_KERNELS
 
+// Floats in one AVX-512 and one AVX register, as pointer offsets.
+constexpr std::ptrdiff_t kLanes512 = 16;
+constexpr std::ptrdiff_t kLanes256 = 8;
+
 // Rows [row, row + 16 * kVectors) (fewer at the bottom edge, by mask) of columns [column, column + kColumns),
 // with sums kept in registers across the whole k loop so that each element's sum runs in k order.
 template <int kVectors, int kColumns>
@@ -99,7 +103,7 @@ __attribute__((target("avx512f"))) void avx512Tile(const SgemmOperands& s, int r
         const float* a = s.A + offsetOf(l, s.lda) + row;
         __m512 aValues[kVectors];
         for (int v = 0; v < kVectors; ++v) {
-            aValues[v] = _mm512_maskz_loadu_ps(masks[v], a + 16 * v);
+            aValues[v] = _mm512_maskz_loadu_ps(masks[v], a + kLanes512 * v);
         }
         for (int c = 0; c < kColumns; ++c) {
             const __m512 bValue = _mm512_set1_ps(b[c][l]);
@@ -115,9 +119,10 @@ __attribute__((target("avx512f"))) void avx512Tile(const SgemmOperands& s, int r
         for (int v = 0; v < kVectors; ++v) {
             __m512 result = _mm512_mul_ps(alpha, sums[v][c]);
             if (s.beta != 0.0f) {
-                result = _mm512_add_ps(result, _mm512_mul_ps(beta, _mm512_maskz_loadu_ps(masks[v], out + 16 * v)));
+                result =
+                    _mm512_add_ps(result, _mm512_mul_ps(beta, _mm512_maskz_loadu_ps(masks[v], out + kLanes512 * v)));
             }
-            _mm512_mask_storeu_ps(out + 16 * v, masks[v], result);
+            _mm512_mask_storeu_ps(out + kLanes512 * v, masks[v], result);
         }
     }
 }
@@ -158,7 +163,7 @@ __attribute__((target("avx2,fma"))) void avx2Tile(const SgemmOperands& s, int ro
         const float* a = s.A + offsetOf(l, s.lda) + row;
         __m256 aValues[kVectors];
         for (int v = 0; v < kVectors; ++v) {
-            aValues[v] = _mm256_maskload_ps(a + 8 * v, masks[v]);
+            aValues[v] = _mm256_maskload_ps(a + kLanes256 * v, masks[v]);
         }
         for (int c = 0; c < kColumns; ++c) {
             const __m256 bValue = _mm256_set1_ps(b[c][l]);
@@ -174,9 +179,9 @@ __attribute__((target("avx2,fma"))) void avx2Tile(const SgemmOperands& s, int ro
         for (int v = 0; v < kVectors; ++v) {
             __m256 result = _mm256_mul_ps(alpha, sums[v][c]);
             if (s.beta != 0.0f) {
-                result = _mm256_add_ps(result, _mm256_mul_ps(beta, _mm256_maskload_ps(out + 8 * v, masks[v])));
+                result = _mm256_add_ps(result, _mm256_mul_ps(beta, _mm256_maskload_ps(out + kLanes256 * v, masks[v])));
             }
-            _mm256_maskstore_ps(out + 8 * v, masks[v], result);
+            _mm256_maskstore_ps(out + kLanes256 * v, masks[v], result);
         }
     }
 }

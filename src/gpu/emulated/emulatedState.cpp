@@ -21,9 +21,9 @@ std::map<std::uintptr_t, DeviceAllocation>& deviceAllocations() {
     return *allocations;
 }
 
-// Page-locked allocations: base address to size.
-std::map<std::uintptr_t, std::size_t>& hostAllocations() {
-    static auto* allocations = new std::map<std::uintptr_t, std::size_t>;
+// Page-locked allocations by base address.
+std::map<std::uintptr_t, unsigned char*>& hostAllocations() {
+    static auto* allocations = new std::map<std::uintptr_t, unsigned char*>;
     return *allocations;
 }
 
@@ -52,8 +52,8 @@ unsigned char* allocateFilled(std::size_t size, std::size_t alignment) {
 }
 
 // Returns memory allocateFilled gave with the same alignment.
-void releaseAligned(std::uintptr_t base, std::size_t alignment) {
-    ::operator delete(reinterpret_cast<void*>(base), std::align_val_t(alignment));
+void releaseAligned(void* base, std::size_t alignment) {
+    ::operator delete(base, std::align_val_t(alignment));
 }
 
 }  // namespace
@@ -92,7 +92,7 @@ bool destroyDeviceAllocation(const void* base) {
     if (found == deviceAllocations().end()) {
         return false;
     }
-    releaseAligned(found->first, kDeviceAlignment);
+    releaseAligned(found->second.base, kDeviceAlignment);
     deviceAllocations().erase(found);
     return true;
 }
@@ -126,7 +126,7 @@ void stampOverlappingDeviceAllocations(const void* begin, std::size_t bytes) {
 unsigned char* createHostAllocation(std::size_t size) {
     unsigned char* base = allocateFilled(size, kHostAlignment);
     if (base != nullptr) {
-        hostAllocations()[addressOf(base)] = size;
+        hostAllocations()[addressOf(base)] = base;
     }
     return base;
 }
@@ -136,7 +136,7 @@ bool destroyHostAllocation(const void* base) {
     if (found == hostAllocations().end()) {
         return false;
     }
-    releaseAligned(found->first, kHostAlignment);
+    releaseAligned(found->second, kHostAlignment);
     hostAllocations().erase(found);
     return true;
 }
@@ -179,11 +179,11 @@ long emulatedLiveContexts() {
 void emulatedReleaseEverything() {
     std::lock_guard<std::mutex> lock(emulatedMutex());
     for (const auto& entry : deviceAllocations()) {
-        releaseAligned(entry.first, kDeviceAlignment);
+        releaseAligned(entry.second.base, kDeviceAlignment);
     }
     deviceAllocations().clear();
     for (const auto& entry : hostAllocations()) {
-        releaseAligned(entry.first, kHostAlignment);
+        releaseAligned(entry.second, kHostAlignment);
     }
     hostAllocations().clear();
     for (cublasContext* context : liveContexts()) {
