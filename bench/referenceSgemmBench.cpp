@@ -37,18 +37,6 @@ Operands& operands() {
     return data;
 }
 
-const char* kernelName(ReferenceKernel kernel) {
-    switch (kernel) {
-        case ReferenceKernel::portable:
-            return "portable";
-        case ReferenceKernel::avx2:
-            return "avx2";
-        case ReferenceKernel::avx512:
-            return "avx512";
-    }
-    return "unknown";
-}
-
 void BM_LiteralTripleLoop(benchmark::State& state) {
     Operands& data = operands();
     for (auto _ : state) {
@@ -64,7 +52,7 @@ void BM_ReferenceSgemm(benchmark::State& state) {
         referenceSgemm(kMatrixOrder, kAlpha, data.A.data(), data.B.data(), kBeta, data.C.data());
         benchmark::ClobberMemory();
     }
-    state.SetLabel(kernelName(selectedReferenceKernel()));
+    state.SetLabel(referenceKernelName(selectedReferenceKernel()));
 }
 BENCHMARK(BM_ReferenceSgemm)->Unit(benchmark::kMillisecond);
 
@@ -109,7 +97,7 @@ int main(int argc, char** argv) {
     }
     for (ReferenceKernel kernel : {ReferenceKernel::portable, ReferenceKernel::avx2, ReferenceKernel::avx512}) {
         if (referenceKernelAvailable(kernel)) {
-            const std::string name = std::string("BM_ReferenceSgemmKernel/") + kernelName(kernel);
+            const std::string name = std::string("BM_ReferenceSgemmKernel/") + referenceKernelName(kernel);
             benchmark::RegisterBenchmark(name.c_str(), BM_ReferenceSgemmKernel, kernel)->Unit(benchmark::kMillisecond);
         }
     }
@@ -122,7 +110,7 @@ int main(int argc, char** argv) {
     const auto reference = reporter.fastestMilliseconds.find(kReferenceName);
     if (literal != reporter.fastestMilliseconds.end() && reference != reporter.fastestMilliseconds.end()) {
         std::printf("literal loop: %.1f ms, referenceSgemm (%s kernel): %.2f ms\n", literal->second,
-                    kernelName(selectedReferenceKernel()), reference->second);
+                    referenceKernelName(selectedReferenceKernel()), reference->second);
         std::printf("speed-up of referenceSgemm over the literal loop: %.1fx\n", literal->second / reference->second);
     }
     return 0;

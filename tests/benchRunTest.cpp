@@ -6,20 +6,11 @@
 
 #include "companion/runCompanion.h"
 #include "gpu/emulated/emulatedControl.h"
+#include "support/standInTest.h"
 
 namespace {
 
-class CompanionRun : public testing::Test {
-protected:
-    void SetUp() override {
-        emulatedReleaseEverything();
-        emulatedResetFaults();
-    }
-    void TearDown() override {
-        emulatedReleaseEverything();
-        emulatedResetFaults();
-    }
-};
+using CompanionRun = StandInTest;
 
 // Runs kavrel-bench in this process with the given arguments and returns its exit status; what it writes is
 // captured and dropped.

@@ -20,18 +20,6 @@ namespace {
 
 const ReferenceKernel kAllKernels[] = {ReferenceKernel::portable, ReferenceKernel::avx2, ReferenceKernel::avx512};
 
-const char* kernelName(ReferenceKernel kernel) {
-    switch (kernel) {
-        case ReferenceKernel::portable:
-            return "portable";
-        case ReferenceKernel::avx2:
-            return "avx2";
-        case ReferenceKernel::avx512:
-            return "avx512";
-    }
-    return "unknown";
-}
-
 // Deterministic pseudo-random floats: uniform in [0, 1) like the program's, or, when mixed, of either sign with
 // magnitudes from 2^-12 to 2^13, so that adding the products in any other order changes the rounded sum.
 std::vector<float> makeMatrix(std::size_t count, std::uint32_t seed, bool mixed) {
@@ -111,7 +99,7 @@ TEST_P(ReferenceSgemmShapes, MatchesLiteralLoopBitForBit) {
     const ReferenceKernel kernel = std::get<0>(GetParam());
     const int n = std::get<1>(GetParam());
     if (!referenceKernelAvailable(kernel)) {
-        GTEST_SKIP() << "this processor does not run the " << kernelName(kernel) << " kernel";
+        GTEST_SKIP() << "this processor does not run the " << referenceKernelName(kernel) << " kernel";
     }
     const LiteralProblem& problem = literalProblem(n, std::get<2>(GetParam()));
     std::vector<float> C = problem.initialC;
@@ -125,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(EveryKernelAndEdge, ReferenceSgemmShapes,
                                                           Operands::mixedSignsAndExponents)),
                          [](const testing::TestParamInfo<ShapeCase>& info) {
                              const bool mixed = std::get<2>(info.param) == Operands::mixedSignsAndExponents;
-                             return std::string(kernelName(std::get<0>(info.param))) + "_n" +
+                             return std::string(referenceKernelName(std::get<0>(info.param))) + "_n" +
                                     std::to_string(std::get<1>(info.param)) +
                                     (mixed ? "_mixedSignsAndExponents" : "_unitIntervalAlphaOneBetaZero");
                          });
@@ -158,7 +146,7 @@ TEST(ReferenceSgemm, ReadsCEvenWhenBetaIsZero) {
         if (referenceKernelAvailable(kernel)) {
             std::vector<float> C = initialC;
             referenceSgemmWithKernel(kernel, n, 1.0f, A.data(), B.data(), 0.0f, C.data());
-            EXPECT_EQ(firstBitDifference(expectedC, C, n), "") << kernelName(kernel);
+            EXPECT_EQ(firstBitDifference(expectedC, C, n), "") << referenceKernelName(kernel);
         }
     }
 }
@@ -182,7 +170,7 @@ TEST(BlockedSgemm, KeepsRectangularShapesAndLeadingDimensionsApart) {
             std::vector<float> C = initialC;
             blockedSgemm(referenceKernelShape(kernel), m, n, k, 0.5f, A.data(), lda, B.data(), ldb, -2.0f, C.data(),
                          ldc);
-            EXPECT_EQ(firstBitDifference(expectedC, C, ldc), "") << kernelName(kernel);
+            EXPECT_EQ(firstBitDifference(expectedC, C, ldc), "") << referenceKernelName(kernel);
         }
     }
 }

@@ -11,20 +11,9 @@
 #include "gpu/deviceRoundTrip.h"
 #include "gpu/emulated/emulatedControl.h"
 #include "host/testMatrices.h"
+#include "support/standInTest.h"
 
 namespace {
-
-class StandIn : public testing::Test {
-protected:
-    void SetUp() override {
-        emulatedReleaseEverything();
-        emulatedResetFaults();
-    }
-    void TearDown() override {
-        emulatedReleaseEverything();
-        emulatedResetFaults();
-    }
-};
 
 // A run state holding everything a complete run holds before its release stage.
 RunState acquiredRunState() {
@@ -37,7 +26,7 @@ RunState acquiredRunState() {
 
 }  // namespace
 
-using RunBenchmark = StandIn;
+using RunBenchmark = StandInTest;
 
 TEST_F(RunBenchmark, CompleteRunReleasesEverythingItAcquired) {
     char program[] = "kavrel-test-emulated";
@@ -72,7 +61,7 @@ std::string releaseStepName(const testing::TestParamInfo<ReleaseFailure>& info) 
     return steps[info.index];
 }
 
-class ReleaseStage : public StandIn, public testing::WithParamInterface<ReleaseFailure> {};
+class ReleaseStage : public StandInTest, public testing::WithParamInterface<ReleaseFailure> {};
 
 TEST_P(ReleaseStage, FailureReleasesNothingAfterIt) {
     const ReleaseFailure& failure = GetParam();
@@ -94,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ReleaseFailure{EmulatedOperation::cublasDestroy_v2, 1, "!!!! shutdown error (A)\n", 0, 1}),
     releaseStepName);
 
-using ReleaseStageOrder = StandIn;
+using ReleaseStageOrder = StandInTest;
 
 TEST_F(ReleaseStageOrder, CompleteReleaseFreesEverythingInOrder) {
     RunState state = acquiredRunState();
@@ -104,7 +93,7 @@ TEST_F(ReleaseStageOrder, CompleteReleaseFreesEverythingInOrder) {
     EXPECT_EQ(emulatedLiveHostAllocations(), 0);
 }
 
-using DeviceLoop = StandIn;
+using DeviceLoop = StandInTest;
 
 TEST_F(DeviceLoop, AllocationFailureOfBKeepsAAllocatedAndPrintsNoTime) {
     RunState state;

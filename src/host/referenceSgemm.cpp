@@ -53,6 +53,18 @@ bool referenceKernelAvailable(ReferenceKernel kernel) {
     return false;
 }
 
+const char* referenceKernelName(ReferenceKernel kernel) {
+    switch (kernel) {
+        case ReferenceKernel::portable:
+            return "portable";
+        case ReferenceKernel::avx2:
+            return "avx2";
+        case ReferenceKernel::avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
 ReferenceKernel selectedReferenceKernel() {
     if (referenceKernelAvailable(ReferenceKernel::avx512)) {
         return ReferenceKernel::avx512;

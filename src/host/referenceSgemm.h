@@ -15,6 +15,9 @@ enum class ReferenceKernel { portable, avx2, avx512 };
 // Whether this build and this processor can run the kernel.
 bool referenceKernelAvailable(ReferenceKernel kernel);
 
+// The kernel's name in lower case: "portable", "avx2" or "avx512".
+const char* referenceKernelName(ReferenceKernel kernel);
+
 // The kernel referenceSgemm uses: the fastest available one.
 ReferenceKernel selectedReferenceKernel();
 
