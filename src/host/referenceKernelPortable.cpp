@@ -11,7 +11,7 @@
 //   scratch and never written to C.
 #include <algorithm>
 #include <cfloat>
-#include <mutex>
+#include <new>
 
 #include "host/referenceKernels.h"
 
@@ -23,10 +23,12 @@ static_assert(kNc % kPortableNr == 0 && kNc % kAvx2Nr == 0 && kNc % kAvx512Nr ==
 
 namespace {
 
-alignas(64) float packedAScratch[kMc * kKc];
-alignas(64) float packedBScratch[kKc * kNc];
-alignas(64) float accumulatorScratch[kMc * kNc];
-std::mutex scratchMutex;
+// The packing and accumulator scratch of one call, in one allocation: packed A, packed B, then the raw sums.
+constexpr std::size_t kPackedAFloats = static_cast<std::size_t>(kMc) * kKc;
+constexpr std::size_t kPackedBFloats = static_cast<std::size_t>(kKc) * kNc;
+constexpr std::size_t kScratchFloats = kPackedAFloats + kPackedBFloats + static_cast<std::size_t>(kMc) * kNc;
+constexpr std::align_val_t kScratchAlignment{64};
+static_assert(kPackedAFloats % 16 == 0 && kPackedBFloats % 16 == 0, "every part of the scratch stays 64-byte aligned");
 
 // C := alpha * acc + beta * C over an mr x nr tile; acc is column-major with leading dimension ldAcc, C with ldc.
 // Both products are rounded before the sum, and C is read whatever beta is.
@@ -41,6 +43,21 @@ void applyEpilogue(int mr, int nr, float alpha, const float* acc, std::ptrdiff_t
     }
 }
 
+// The plain triple loop over the same operands, needing no scratch: element (i, j) sums its products in
+// increasing k, then takes alpha and beta as the epilogue does.
+void unblockedSgemm(int m, int n, int k, float alpha, const float* A, std::ptrdiff_t lda, const float* B,
+                    std::ptrdiff_t ldb, float beta, float* C, std::ptrdiff_t ldc) {
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        for (std::ptrdiff_t i = 0; i < m; ++i) {
+            float sum = 0.0f;
+            for (std::ptrdiff_t p = 0; p < k; ++p) {
+                sum = sum + A[p * lda + i] * B[j * ldb + p];
+            }
+            C[j * ldc + i] = alpha * sum + beta * C[j * ldc + i];
+        }
+    }
+}
+
 }  // namespace
 
 void blockedSgemm(const KernelShape& shape, int m, int n, int k, float alpha, const float* A, std::ptrdiff_t lda,
@@ -48,7 +65,17 @@ void blockedSgemm(const KernelShape& shape, int m, int n, int k, float alpha, co
     if (m <= 0 || n <= 0) {
         return;
     }
-    const std::lock_guard<std::mutex> lock(scratchMutex);
+    // Scratch per call, so that callers on different threads neither wait for nor disturb each other.
+    auto* scratch =
+        static_cast<float*>(::operator new(kScratchFloats * sizeof(float), kScratchAlignment, std::nothrow));
+    if (scratch == nullptr) {
+        // Without memory for the packing, the plain loop still gives the same bits.
+        unblockedSgemm(m, n, k, alpha, A, lda, B, ldb, beta, C, ldc);
+        return;
+    }
+    float* const packedAScratch = scratch;
+    float* const packedBScratch = scratch + kPackedAFloats;
+    float* const accumulatorScratch = packedBScratch + kPackedBFloats;
     const int mr = shape.mr;
     const int nr = shape.nr;
     const std::ptrdiff_t tileSize = static_cast<std::ptrdiff_t>(mr) * nr;
@@ -87,6 +114,7 @@ void blockedSgemm(const KernelShape& shape, int m, int n, int k, float alpha, co
             }
         }
     }
+    ::operator delete(scratch, kScratchAlignment);
 }
 
 void microKernelPortable(int kc, const float* packedA, const float* packedB, float* acc, bool accumulate) {

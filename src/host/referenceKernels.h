@@ -107,7 +107,7 @@ KernelShape referenceKernelShape(ReferenceKernel kernel);
 
 // C := alpha * A * B + beta * C for column-major A (m x k, leading dimension lda), B (k x n, ldb) and C (m x n,
 // ldc), with every element of C the k-ordered sum the plain triple loop gives, bit for bit. C is read also when
-// beta is 0. Runs the given kernel's micro-kernel inside the shared blocking, on the calling thread; calls from
-// several threads take turns, as the packing and accumulator scratch is static.
+// beta is 0. Runs the given kernel's micro-kernel inside the shared blocking, on the calling thread, with packing
+// and accumulator scratch of its own (about 2 MB, allocated per call), so calls on several threads run at once.
 void blockedSgemm(const KernelShape& shape, int m, int n, int k, float alpha, const float* A, std::ptrdiff_t lda,
                   const float* B, std::ptrdiff_t ldb, float beta, float* C, std::ptrdiff_t ldc);
