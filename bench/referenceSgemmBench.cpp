@@ -31,7 +31,7 @@ Operands& operands() {
     static Operands data = [] {
         Operands made{std::vector<float>(kMatrixElements), std::vector<float>(kMatrixElements),
                       std::vector<float>(kMatrixElements), std::vector<float>(kMatrixElements)};
-        fillTestData(made.A.data(), made.B.data(), made.C.data(), made.reference.data());
+        fillTestData(kTestMatrixShape, made.A.data(), made.B.data(), made.C.data(), made.reference.data());
         return made;
     }();
     return data;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -148,6 +149,48 @@ TEST(ReferenceSgemm, ReadsCEvenWhenBetaIsZero) {
             referenceSgemmWithKernel(kernel, n, 1.0f, A.data(), B.data(), 0.0f, C.data());
             EXPECT_EQ(firstBitDifference(expectedC, C, n), "") << referenceKernelName(kernel);
         }
+    }
+}
+
+TEST(ReferenceSgemm, ShapeWithPaddingMatchesLiteralLoopAndLeavesThePaddingAlone) {
+    const MatrixShape shape{kAvx512Mr + 5, kAvx512Mr + 9};
+    const std::size_t count = storedElements(shape);
+    const std::vector<float> A = makeMatrix(count, 51u, true);
+    const std::vector<float> B = makeMatrix(count, 52u, true);
+    const std::vector<float> initialC = makeMatrix(count, 53u, true);
+    std::vector<float> expectedC = initialC;
+    literalSgemm(shape.order, shape.order, shape.order, 1.0f, A.data(), shape.ld, B.data(), shape.ld, 0.0f,
+                 expectedC.data(), shape.ld);
+    std::vector<float> C = initialC;
+    referenceSgemm(shape, 1.0f, A.data(), B.data(), 0.0f, C.data());
+    EXPECT_EQ(firstBitDifference(expectedC, C, shape.ld), "");
+}
+
+TEST(ReferenceSgemm, CallsOnSeveralThreadsRunTogetherWithoutDisturbingEachOther) {
+    // Each thread multiplies its own operands, so scratch shared between calls would mix their panels.
+    const int n = kMc + 7;
+    const LiteralProblem& mixed = literalProblem(n, Operands::mixedSignsAndExponents);
+    const LiteralProblem& unit = literalProblem(n, Operands::unitIntervalAlphaOneBetaZero);
+    const LiteralProblem* problems[] = {&mixed, &unit, &mixed, &unit};
+    std::vector<std::vector<float>> results;
+    for (const LiteralProblem* problem : problems) {
+        results.push_back(problem->initialC);
+    }
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        threads.emplace_back([&, t] {
+            const LiteralProblem& problem = *problems[t];
+            for (int repeat = 0; repeat < 2; ++repeat) {
+                results[t] = problem.initialC;
+                referenceSgemm(n, problem.alpha, problem.A.data(), problem.B.data(), problem.beta, results[t].data());
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        EXPECT_EQ(firstBitDifference(problems[t]->expectedC, results[t], n), "") << "thread " << t;
     }
 }
 

@@ -1,4 +1,4 @@
-// Tests of the relative-error check and its verdict line.
+// Tests of the relative-error check and the verdict it returns.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,23 +8,35 @@
 #include <vector>
 
 #include "common/matrix.h"
-#include "gpu/emulated/emulatedControl.h"
 #include "host/referenceSgemm.h"
 #include "host/resultCheck.h"
 #include "host/testMatrices.h"
 
 namespace {
 
-// The verdict line checkResult prints, and its result.
-struct Verdict {
+// What checkResult returns, with the verdict as its text; "none" when the stage left the verdict alone.
+struct CheckOutcome {
     StageResult result;
     std::string printed;
 };
 
-Verdict verdictOf(const std::vector<float>& result, const std::vector<float>& reference) {
-    testing::internal::CaptureStdout();
-    const StageResult stage = checkResult(result.data(), reference.data());
-    return Verdict{stage, testing::internal::GetCapturedStdout()};
+CheckOutcome verdictOf(const std::vector<float>& result, const std::vector<float>& reference,
+                       MatrixShape shape = kTestMatrixShape) {
+    // Set to each verdict in turn beforehand, so that leaving it alone shows whichever way it started.
+    std::string texts[2];
+    StageResult stage{};
+    const Verdict initial[] = {Verdict::passed, Verdict::failed};
+    for (int t = 0; t < 2; ++t) {
+        Verdict verdict = initial[t];
+        stage = checkResult(shape, result.data(), reference.data(), &verdict);
+        texts[t] = verdictText(verdict);
+    }
+    return CheckOutcome{stage, texts[0] == texts[1] ? texts[0] + "\n" : "none"};
+}
+
+// The relative error over n x n elements, or over one element when n is 1.
+RelativeError errorOf(const float* result, const float* reference, int n) {
+    return relativeL2Error(MatrixShape{n, n}, result, reference);
 }
 
 std::vector<float> rampMatrix() {
@@ -39,10 +51,10 @@ std::vector<float> rampMatrix() {
 
 TEST(ResultCheck, IdenticalMatricesPass) {
     const std::vector<float> reference = rampMatrix();
-    const Verdict verdict = verdictOf(reference, reference);
+    const CheckOutcome verdict = verdictOf(reference, reference);
     EXPECT_TRUE(verdict.result.succeeded);
     EXPECT_EQ(verdict.printed, "PASSED\n");
-    EXPECT_EQ(relativeL2Error(reference.data(), reference.data(), kMatrixElements).ratio, 0.0f);
+    EXPECT_EQ(errorOf(reference.data(), reference.data(), kMatrixOrder).ratio, 0.0f);
 }
 
 TEST(ResultCheck, NanAnywhereFailsTheVerdictButNotTheStage) {
@@ -50,7 +62,7 @@ TEST(ResultCheck, NanAnywhereFailsTheVerdictButNotTheStage) {
         const std::vector<float> reference = rampMatrix();
         std::vector<float> result = reference;
         result[position] = std::numeric_limits<float>::quiet_NaN();
-        const Verdict verdict = verdictOf(result, reference);
+        const CheckOutcome verdict = verdictOf(result, reference);
         EXPECT_TRUE(verdict.result.succeeded);
         EXPECT_EQ(verdict.printed, "FAILED\n") << "NaN at " << position;
     }
@@ -58,16 +70,16 @@ TEST(ResultCheck, NanAnywhereFailsTheVerdictButNotTheStage) {
 
 TEST(ResultCheck, AllZeroReferenceIsAFailureWithoutVerdict) {
     const std::vector<float> reference(kMatrixElements, 0.0f);
-    const Verdict verdict = verdictOf(rampMatrix(), reference);
+    const CheckOutcome verdict = verdictOf(rampMatrix(), reference);
     EXPECT_FALSE(verdict.result.succeeded);
     EXPECT_STREQ(verdict.result.failureMessage, "!!!! reference norm is 0\n");
-    EXPECT_EQ(verdict.printed, "");
+    EXPECT_EQ(verdict.printed, "none");
 }
 
 TEST(ResultCheck, NanReferenceIsNotAZeroNorm) {
     std::vector<float> reference = rampMatrix();
     reference[7] = std::numeric_limits<float>::quiet_NaN();
-    const Verdict verdict = verdictOf(rampMatrix(), reference);
+    const CheckOutcome verdict = verdictOf(rampMatrix(), reference);
     EXPECT_TRUE(verdict.result.succeeded);
     EXPECT_EQ(verdict.printed, "FAILED\n");
 }
@@ -80,7 +92,7 @@ TEST(RelativeL2Error, RatioExactlyAtTheThresholdFails) {
     bool found = false;
     for (int step = 0; step < 200000 && !found; ++step, x = std::nextafter(x, 1.0f)) {
         const float result = x - difference;
-        const float ratio = relativeL2Error(&result, &x, 1).ratio;
+        const float ratio = errorOf(&result, &x, 1).ratio;
         if (ratio == kPassThreshold) {
             found = true;
             EXPECT_FALSE(relativeErrorPasses(ratio));
@@ -93,7 +105,8 @@ TEST(RelativeL2Error, RatioExactlyAtTheThresholdFails) {
 TEST(RelativeL2Error, SumsRunInIndexOrder) {
     // One large error first, then many small ones that a single-precision sum in index order
     // absorbs completely; summed the other way round they would add up first and count.
-    const int elements = 4097;
+    const int n = 64;
+    const int elements = n * n;
     std::vector<float> reference(elements, 1.0f);
     std::vector<float> result(elements, 1.0f - std::ldexp(1.0f, -17));
     result[0] = 1.0f - 1.0f / 16.0f;
@@ -109,19 +122,33 @@ TEST(RelativeL2Error, SumsRunInIndexOrder) {
     ASSERT_NE(forward, backward);
     const float refNorm = static_cast<float>(std::sqrt(static_cast<double>(elements)));
     const float expected = static_cast<float>(std::sqrt(static_cast<double>(forward))) / refNorm;
-    EXPECT_EQ(relativeL2Error(result.data(), reference.data(), elements).ratio, expected);
+    EXPECT_EQ(errorOf(result.data(), reference.data(), n).ratio, expected);
+}
+
+TEST(ResultCheck, PaddingBetweenColumnsIsNotCompared) {
+    const MatrixShape padded{3, 5};
+    std::vector<float> reference(storedElements(padded), 1.0f);
+    std::vector<float> result = reference;
+    for (int j = 0; j < padded.order; ++j) {
+        result[static_cast<std::size_t>(j) * padded.ld + 3] = std::numeric_limits<float>::quiet_NaN();
+        reference[static_cast<std::size_t>(j) * padded.ld + 4] = 0.0f;
+    }
+    EXPECT_EQ(verdictOf(result, reference, padded).printed, "PASSED\n");
+    result[static_cast<std::size_t>(padded.ld) + 2] = 0.5f;
+    EXPECT_EQ(verdictOf(result, reference, padded).printed, "FAILED\n");
 }
 
 class ResultCheckOnTestData : public testing::Test {
 protected:
     void SetUp() override {
-        emulatedResetFaults();
-        ASSERT_TRUE(fillTestMatrices(&host).succeeded);
-        referenceSgemm(kMatrixOrder, 1.0f, host.hostA, host.hostB, 0.0f, host.hostRef);
+        fillTestData(kTestMatrixShape, hostA.data(), hostB.data(), hostC.data(), hostRef.data());
+        referenceSgemm(kMatrixOrder, 1.0f, hostA.data(), hostB.data(), 0.0f, hostRef.data());
+        host = HostMatrices{hostA.data(), hostB.data(), hostC.data(), hostRef.data()};
     }
-    void TearDown() override {
-        emulatedReleaseEverything();
-    }
+    std::vector<float> hostA = std::vector<float>(kMatrixElements);
+    std::vector<float> hostB = std::vector<float>(kMatrixElements);
+    std::vector<float> hostC = std::vector<float>(kMatrixElements);
+    std::vector<float> hostRef = std::vector<float>(kMatrixElements);
     HostMatrices host;
 };
 
@@ -160,7 +187,7 @@ TEST_F(ResultCheckOnTestData, ProductThatDiffersByRoundingOnlyPasses) {
         }
     }
     std::vector<float> reference(host.hostRef, host.hostRef + kMatrixElements);
-    const RelativeError error = relativeL2Error(rounded.data(), reference.data(), kMatrixElements);
+    const RelativeError error = errorOf(rounded.data(), reference.data(), kMatrixOrder);
     EXPECT_GT(error.ratio, 0.0f);
     EXPECT_EQ(verdictOf(rounded, reference).printed, "PASSED\n");
 }

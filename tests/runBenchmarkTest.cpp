@@ -1,16 +1,13 @@
-// In-process tests of the run sequence, the device loop and the release stage on the stand-in.
+// In-process tests of the run sequence and its GPU-facing stages on the stand-in: test matrices, device loop and
+// release.
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
 
-#include "driver/releaseResources.h"
 #include "driver/runBenchmark.h"
-#include "driver/runState.h"
-#include "gpu/deviceLoop.h"
-#include "gpu/deviceRoundTrip.h"
 #include "gpu/emulated/emulatedControl.h"
-#include "host/testMatrices.h"
+#include "run/runStages.h"
 #include "support/standInTest.h"
 
 namespace {
@@ -19,8 +16,8 @@ namespace {
 RunState acquiredRunState() {
     RunState state;
     EXPECT_EQ(cublasCreate_v2(&state.context), CUBLAS_STATUS_SUCCESS);
-    EXPECT_TRUE(fillTestMatrices(&state.host).succeeded);
-    EXPECT_TRUE(allocateDeviceMatrices(&state.device).succeeded);
+    EXPECT_TRUE(fillTestMatrices(state.shape, &state.host).succeeded);
+    EXPECT_TRUE(allocateDeviceMatrices(state.shape, &state.device).succeeded);
     return state;
 }
 
@@ -28,7 +25,7 @@ RunState acquiredRunState() {
 
 using RunBenchmark = StandInTest;
 
-TEST_F(RunBenchmark, CompleteRunReleasesEverythingItAcquired) {
+TEST_F(RunBenchmark, CompleteRunComputesOneProductAndReleasesEverythingItAcquired) {
     char program[] = "kavrel-test-emulated";
     char argument[] = "x";
     char* argv[] = {program, argument, nullptr};
@@ -41,6 +38,26 @@ TEST_F(RunBenchmark, CompleteRunReleasesEverythingItAcquired) {
     EXPECT_EQ(emulatedLiveHostAllocations(), 0);
     EXPECT_EQ(emulatedLiveContexts(), 0);
     EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasSgemm_v2), kDeviceIterations);
+    // Every iteration multiplies the same operands, so the stand-in computes the product once; more would make
+    // a complete run far slower than its budget.
+    EXPECT_EQ(emulatedComputedProducts(), 1);
+}
+
+TEST_F(RunBenchmark, FailedAllocationOfATestMatrixStopsBeforeFillingAndKeepsWhatItGot) {
+    const char* const messages[] = {
+        "!!!! host memory allocation error (A)\n", "!!!! host memory allocation error (B)\n",
+        "!!!! host memory allocation error (C)\n", "!!!! host memory allocation error (reference)\n"};
+    for (int failing = 1; failing <= 4; ++failing) {
+        emulatedReleaseEverything();
+        emulatedResetFaults();
+        emulatedInjectFault(EmulatedOperation::cudaHostAlloc, failing);
+        HostMatrices host;
+        const StageResult result = fillTestMatrices(kTestMatrixShape, &host);
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_STREQ(result.failureMessage, messages[failing - 1]);
+        EXPECT_EQ(emulatedLiveHostAllocations(), failing - 1);
+        EXPECT_EQ(emulatedCallCount(EmulatedOperation::cudaHostAlloc), failing);
+    }
 }
 
 // A failing step of the release stage: its message, and what stays live after it.
@@ -93,29 +110,55 @@ TEST_F(ReleaseStageOrder, CompleteReleaseFreesEverythingInOrder) {
     EXPECT_EQ(emulatedLiveHostAllocations(), 0);
 }
 
-using DeviceLoop = StandInTest;
-
-TEST_F(DeviceLoop, AllocationFailureOfBKeepsAAllocatedAndPrintsNoTime) {
+class DeviceLoop : public StandInTest {
+protected:
+    // Runs the loop for iterations round trips on a state with its context and test matrices.
+    StageResult runLoop(int iterations) {
+        EXPECT_EQ(cublasCreate_v2(&state.context), CUBLAS_STATUS_SUCCESS);
+        EXPECT_TRUE(fillTestMatrices(state.shape, &state.host).succeeded);
+        return runDeviceLoop(state.context, &state.alpha, &state.beta, state.shape, state.host, &state.device,
+                             iterations, &elapsedSeconds);
+    }
     RunState state;
-    ASSERT_EQ(cublasCreate_v2(&state.context), CUBLAS_STATUS_SUCCESS);
-    ASSERT_TRUE(fillTestMatrices(&state.host).succeeded);
+    double elapsedSeconds = -1.0;  // what the loop leaves when it sets no time
+};
+
+TEST_F(DeviceLoop, AllocationFailureOfBKeepsAAllocatedAndSetsNoTime) {
     emulatedInjectFault(EmulatedOperation::cudaMalloc, 2);
-    testing::internal::CaptureStdout();
-    const StageResult result = runDeviceLoop(state.context, &state.alpha, &state.beta, state.host, &state.device);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const StageResult result = runLoop(3);
     EXPECT_STREQ(result.failureMessage, "!!!! device memory allocation error (B)\n");
+    EXPECT_EQ(elapsedSeconds, -1.0);
     EXPECT_NE(state.device.devA, nullptr);
     EXPECT_EQ(state.device.devB, nullptr);
     EXPECT_EQ(emulatedLiveDeviceAllocations(), 1);
 }
 
+TEST_F(DeviceLoop, FailureInTheLastIterationSetsNoTime) {
+    emulatedInjectFault(EmulatedOperation::cublasSgemm_v2, 3);
+    const StageResult result = runLoop(3);
+    EXPECT_STREQ(result.failureMessage, "!!!! kernel execution error.\n");
+    EXPECT_EQ(elapsedSeconds, -1.0);
+    EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasGetMatrix), 2);
+}
+
+TEST_F(DeviceLoop, CompleteLoopSetsWholeSecondsAndMakesEveryCall) {
+    ASSERT_TRUE(runLoop(3).succeeded);
+    EXPECT_GE(elapsedSeconds, 0.0);
+    EXPECT_EQ(elapsedSeconds, static_cast<double>(static_cast<long>(elapsedSeconds)));
+    EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasSetMatrix), 9);
+    EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasSgemm_v2), 3);
+    EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasGetMatrix), 3);
+}
+
 TEST_F(DeviceLoop, LeavesOneDeviceProductInHostC) {
-    RunState state = acquiredRunState();
+    state = acquiredRunState();
     // hostC goes up as random data and comes back as the product, whose first element the
     // test data puts at 247.221176 within rounding; the next round trip gives the same bits.
-    ASSERT_TRUE(runRoundTrip(state.context, &state.alpha, &state.beta, state.host, state.device).succeeded);
+    ASSERT_TRUE(
+        runRoundTrip(state.context, &state.alpha, &state.beta, state.shape, state.host, state.device).succeeded);
     const float expected = state.host.hostC[0];
     EXPECT_NEAR(expected, 247.221176f, 1e-3f);
-    ASSERT_TRUE(runRoundTrip(state.context, &state.alpha, &state.beta, state.host, state.device).succeeded);
+    ASSERT_TRUE(
+        runRoundTrip(state.context, &state.alpha, &state.beta, state.shape, state.host, state.device).succeeded);
     EXPECT_EQ(state.host.hostC[0], expected);
 }

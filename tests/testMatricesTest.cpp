@@ -1,12 +1,10 @@
-// Tests of the test-matrix generator and fill.
+// Tests of the test-matrix generator and fill, and of the reference product they lead to.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "gpu/emulated/emulatedControl.h"
-#include "gpu/gpuLibrary.h"
 #include "host/referenceSgemm.h"
 #include "host/testMatrices.h"
 #include "host/testRandom.h"
@@ -32,82 +30,86 @@ TEST(TestRandom, StaysWithinItsRangeOverALongRun) {
     EXPECT_EQ(highest, kRandMax);
 }
 
-class TestMatricesFill : public testing::Test {
-protected:
-    void SetUp() override {
-        emulatedResetFaults();
-    }
-    void TearDown() override {
-        emulatedReleaseEverything();
-    }
+namespace {
+
+// The four matrices of one shape, filled.
+struct FilledMatrices {
+    std::vector<float> A;
+    std::vector<float> B;
+    std::vector<float> C;
+    std::vector<float> reference;
 };
 
-TEST_F(TestMatricesFill, MatricesDrawInTurnPerLinearIndex) {
-    HostMatrices host;
-    ASSERT_TRUE(fillTestMatrices(&host).succeeded);
-    EXPECT_EQ(host.hostA[0], 41.0f / 32767.0f);
-    EXPECT_EQ(host.hostB[0], 18467.0f / 32767.0f);
-    EXPECT_EQ(host.hostC[0], 6334.0f / 32767.0f);
-    EXPECT_EQ(host.hostA[1], 26500.0f / 32767.0f);
-    EXPECT_EQ(host.hostB[1], 19169.0f / 32767.0f);
-    EXPECT_EQ(host.hostC[1], 15724.0f / 32767.0f);
-}
-
-TEST_F(TestMatricesFill, ReferenceStartsAsABitCopyOfCAndEveryElementLiesInTheUnitInterval) {
-    HostMatrices host;
-    ASSERT_TRUE(fillTestMatrices(&host).succeeded);
-    EXPECT_EQ(std::memcmp(host.hostRef, host.hostC, kMatrixBytes), 0);
-    for (const float* matrix : {host.hostA, host.hostB, host.hostC}) {
-        for (int i = 0; i < kMatrixElements; ++i) {
-            ASSERT_GE(matrix[i], 0.0f);
-            ASSERT_LE(matrix[i], 1.0f);
-        }
-    }
-}
-
-TEST_F(TestMatricesFill, TwoFillsAreBitIdentical) {
-    HostMatrices first;
-    HostMatrices second;
-    ASSERT_TRUE(fillTestMatrices(&first).succeeded);
-    ASSERT_TRUE(fillTestMatrices(&second).succeeded);
-    EXPECT_EQ(std::memcmp(first.hostA, second.hostA, kMatrixBytes), 0);
-    EXPECT_EQ(std::memcmp(first.hostB, second.hostB, kMatrixBytes), 0);
-    EXPECT_EQ(std::memcmp(first.hostC, second.hostC, kMatrixBytes), 0);
-}
-
-TEST_F(TestMatricesFill, FailedAllocationStopsBeforeFillingAndKeepsWhatItGot) {
-    const char* const messages[] = {
-        "!!!! host memory allocation error (A)\n", "!!!! host memory allocation error (B)\n",
-        "!!!! host memory allocation error (C)\n", "!!!! host memory allocation error (reference)\n"};
-    for (int failing = 1; failing <= 4; ++failing) {
-        emulatedReleaseEverything();
-        emulatedResetFaults();
-        emulatedInjectFault(EmulatedOperation::cudaHostAlloc, failing);
-        HostMatrices host;
-        const StageResult result = fillTestMatrices(&host);
-        EXPECT_FALSE(result.succeeded);
-        EXPECT_STREQ(result.failureMessage, messages[failing - 1]);
-        EXPECT_EQ(emulatedLiveHostAllocations(), failing - 1);
-        EXPECT_EQ(emulatedCallCount(EmulatedOperation::cudaHostAlloc), failing);
-    }
+// Fills matrices of the shape whose every stored float starts as the given value.
+FilledMatrices fill(MatrixShape shape, float initial = 0.0f) {
+    const std::size_t count = storedElements(shape);
+    FilledMatrices made{std::vector<float>(count, initial), std::vector<float>(count, initial),
+                        std::vector<float>(count, initial), std::vector<float>(count, initial)};
+    fillTestData(shape, made.A.data(), made.B.data(), made.C.data(), made.reference.data());
+    return made;
 }
 
 // FNV-1a over the bytes of a matrix.
-static std::uint64_t fingerprint(const float* matrix) {
+std::uint64_t fingerprint(const std::vector<float>& matrix) {
     std::uint64_t hash = 1469598103934665603ull;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(matrix);
-    for (std::size_t i = 0; i < kMatrixBytes; ++i) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(matrix.data());
+    for (std::size_t i = 0; i < matrix.size() * sizeof(float); ++i) {
         hash = (hash ^ bytes[i]) * 1099511628211ull;
     }
     return hash;
 }
 
+}  // namespace
+
+TEST(TestMatricesFill, MatricesDrawInTurnPerLinearIndex) {
+    const FilledMatrices host = fill(kTestMatrixShape);
+    EXPECT_EQ(host.A[0], 41.0f / 32767.0f);
+    EXPECT_EQ(host.B[0], 18467.0f / 32767.0f);
+    EXPECT_EQ(host.C[0], 6334.0f / 32767.0f);
+    EXPECT_EQ(host.A[1], 26500.0f / 32767.0f);
+    EXPECT_EQ(host.B[1], 19169.0f / 32767.0f);
+    EXPECT_EQ(host.C[1], 15724.0f / 32767.0f);
+}
+
+TEST(TestMatricesFill, ReferenceStartsAsABitCopyOfCAndEveryElementLiesInTheUnitInterval) {
+    const FilledMatrices host = fill(kTestMatrixShape);
+    EXPECT_EQ(std::memcmp(host.reference.data(), host.C.data(), kMatrixBytes), 0);
+    for (const std::vector<float>* matrix : {&host.A, &host.B, &host.C}) {
+        for (const float value : *matrix) {
+            ASSERT_GE(value, 0.0f);
+            ASSERT_LE(value, 1.0f);
+        }
+    }
+}
+
+TEST(TestMatricesFill, TwoFillsAreBitIdentical) {
+    const FilledMatrices first = fill(kTestMatrixShape);
+    const FilledMatrices second = fill(kTestMatrixShape, 7.0f);
+    EXPECT_EQ(first.A, second.A);
+    EXPECT_EQ(first.B, second.B);
+    EXPECT_EQ(first.C, second.C);
+}
+
+TEST(TestMatricesFill, PaddedShapeFillsColumnsInTurnAndLeavesThePaddingAlone) {
+    const MatrixShape dense{5, 5};
+    const MatrixShape padded{5, 8};
+    const FilledMatrices expected = fill(dense);
+    const float untouched = -1.0f;
+    const FilledMatrices host = fill(padded, untouched);
+    for (int j = 0; j < padded.order; ++j) {
+        for (int i = 0; i < padded.ld; ++i) {
+            const std::size_t index = static_cast<std::size_t>(j) * padded.ld + i;
+            const float wanted = i < dense.order ? expected.A[static_cast<std::size_t>(j) * dense.ld + i] : untouched;
+            ASSERT_EQ(host.A[index], wanted) << "row " << i << ", column " << j;
+        }
+    }
+}
+
 // The product of the test matrices, computed once by the literal triple loop and pinned here:
 // it ties the generator, the fill order and the reference together on every platform.
-TEST_F(TestMatricesFill, ReferenceProductOfTheTestDataHasItsPinnedFingerprint) {
-    HostMatrices host;
-    ASSERT_TRUE(fillTestMatrices(&host).succeeded);
-    referenceSgemm(kMatrixOrder, 1.0f, host.hostA, host.hostB, 0.0f, host.hostRef);
-    EXPECT_EQ(host.hostRef[0], 247.221176f);
-    EXPECT_EQ(fingerprint(host.hostRef), 0x29889b181e665c91ull);
+TEST(TestMatricesFill, ReferenceProductOfTheTestDataHasItsPinnedFingerprint) {
+    FilledMatrices host = fill(kTestMatrixShape);
+    referenceSgemm(kMatrixOrder, 1.0f, host.A.data(), host.B.data(), 0.0f, host.reference.data());
+    EXPECT_EQ(host.reference[0], 247.221176f);
+    EXPECT_EQ(fingerprint(host.reference), 0x29889b181e665c91ull);
 }

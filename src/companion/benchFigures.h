@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/matrix.h"
-#include "companion/timedRuns.h"
+#include "companion/timingBuffers.h"
 
 // Bytes one round trip uploads (A, B and C) and downloads (C), and the floating-point operations of one SGEMM.
 constexpr double kUploadBytes = 3.0 * static_cast<double>(kMatrixBytes);

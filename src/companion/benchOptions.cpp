@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "gpu/deviceLoop.h"
+#include "common/matrix.h"
 
 namespace {
 

@@ -11,14 +11,8 @@
 #include "companion/reportJson.h"
 #include "companion/reportTable.h"
 #include "companion/timedRuns.h"
-#include "driver/releaseResources.h"
-#include "driver/reportFailure.h"
-#include "driver/runState.h"
 #include "gpu/deviceInfo.h"
-#include "gpu/deviceRoundTrip.h"
-#include "gpu/libraryContext.h"
-#include "host/referenceSgemm.h"
-#include "host/testMatrices.h"
+#include "run/runStages.h"
 
 namespace {
 
@@ -36,12 +30,12 @@ StageResult prepareRun(const BenchOptions& options, RunState* state, BenchReport
         report->libraryVersion = state->version;
     }
     if (result.succeeded) {
-        result = fillTestMatrices(&state->host);
+        result = fillTestMatrices(state->shape, &state->host);
     }
     if (result.succeeded) {
-        referenceSgemm(kMatrixOrder, state->alpha, state->host.hostA, state->host.hostB, state->beta,
+        referenceSgemm(state->shape, state->alpha, state->host.hostA, state->host.hostB, state->beta,
                        state->host.hostRef);
-        result = allocateDeviceMatrices(&state->device);
+        result = allocateDeviceMatrices(state->shape, &state->device);
     }
     return result;
 }
@@ -62,8 +56,8 @@ StageResult measureAndCheck(const BenchOptions& options, RunState* state, Timing
         return result;
     }
     report->timing = summariseTimings(buffers, totalSeconds);
-    report->error = relativeL2Error(state->host.hostC, state->host.hostRef, kMatrixElements);
-    report->passed = !report->error.referenceNormIsZero && relativeErrorPasses(report->error.ratio);
+    report->error = relativeL2Error(state->shape, state->host.hostC, state->host.hostRef);
+    report->passed = checkPasses(report->error);
     return releaseResources(state);
 }
 
@@ -97,5 +91,5 @@ int runCompanion(int argc, char** argv) {
     if (report.error.referenceNormIsZero) {
         reportFailure("!!!! reference norm is 0\n");
     }
-    return report.passed ? kExitPassed : kExitCheckFailed;
+    return completedRunStatus(report);
 }

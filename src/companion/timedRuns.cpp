@@ -2,7 +2,6 @@
 #include "companion/timedRuns.h"
 
 #include <chrono>
-#include <new>
 
 #include "companion/progressLine.h"
 #include "gpu/deviceRoundTrip.h"
@@ -25,26 +24,20 @@ StageResult finishPhase(const StageResult& step) {
     return synchronizeDevice();
 }
 
-// Allocates count doubles into *buffer; false, with *buffer null, when the memory is not there.
-bool allocateSeconds(int count, double** buffer) {
-    *buffer = new (std::nothrow) double[static_cast<std::size_t>(count)];
-    return *buffer != nullptr;
-}
-
 // One round trip timed phase by phase into slot index of the buffers; *end gets the time it ended.
 StageResult runPhasedRoundTrip(const RunState& state, Clock::time_point start, int index, TimingBuffers* buffers,
                                Clock::time_point* end) {
-    StageResult result = finishPhase(uploadOperands(state.host, state.device));
+    StageResult result = finishPhase(uploadOperands(state.shape, state.host, state.device));
     if (!result.succeeded) {
         return result;
     }
     const Clock::time_point uploaded = Clock::now();
-    result = finishPhase(multiplyOnDevice(state.context, &state.alpha, &state.beta, state.device));
+    result = finishPhase(multiplyOnDevice(state.context, &state.alpha, &state.beta, state.shape, state.device));
     if (!result.succeeded) {
         return result;
     }
     const Clock::time_point multiplied = Clock::now();
-    result = finishPhase(downloadResult(state.device, state.host.hostC));
+    result = finishPhase(downloadResult(state.shape, state.device, state.host.hostC));
     if (!result.succeeded) {
         return result;
     }
@@ -57,38 +50,18 @@ StageResult runPhasedRoundTrip(const RunState& state, Clock::time_point start, i
 
 // One round trip exactly as kavrel-test runs it; *end gets the time it ended.
 StageResult runPlainRoundTrip(const RunState& state, Clock::time_point* end) {
-    const StageResult result = runRoundTrip(state.context, &state.alpha, &state.beta, state.host, state.device);
+    const StageResult result =
+        runRoundTrip(state.context, &state.alpha, &state.beta, state.shape, state.host, state.device);
     *end = Clock::now();
     return result;
 }
 
 }  // namespace
 
-StageResult allocateTimingBuffers(int iterations, bool phases, TimingBuffers* buffers) {
-    constexpr const char* kAllocationError = "!!!! host memory allocation error (timings)\n";
-    buffers->iterations = iterations;
-    if (!allocateSeconds(iterations, &buffers->iterationSeconds)) {
-        return stageFailed(kAllocationError);
-    }
-    if (phases &&
-        !(allocateSeconds(iterations, &buffers->uploadSeconds) && allocateSeconds(iterations, &buffers->sgemmSeconds) &&
-          allocateSeconds(iterations, &buffers->downloadSeconds))) {
-        return stageFailed(kAllocationError);
-    }
-    return stageSucceeded();
-}
-
-void releaseTimingBuffers(TimingBuffers* buffers) {
-    delete[] buffers->iterationSeconds;
-    delete[] buffers->uploadSeconds;
-    delete[] buffers->sgemmSeconds;
-    delete[] buffers->downloadSeconds;
-    *buffers = TimingBuffers{};
-}
-
 StageResult runWarmup(const RunState& state, int rounds) {
     for (int round = 0; round < rounds; ++round) {
-        const StageResult result = runRoundTrip(state.context, &state.alpha, &state.beta, state.host, state.device);
+        const StageResult result =
+            runRoundTrip(state.context, &state.alpha, &state.beta, state.shape, state.host, state.device);
         if (!result.succeeded) {
             return result;
         }

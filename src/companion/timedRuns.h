@@ -1,25 +1,9 @@
-// The warm-up and the timed loop of device round trips, and the buffers that keep their timings.
+// The warm-up and the timed loop of device round trips, timed on the steady clock.
 #pragma once
 
 #include "common/status.h"
-#include "driver/runState.h"
-
-// Seconds of every timed iteration, and with phases of each of its three phases. Null until allocated.
-struct TimingBuffers {
-    int iterations = 0;
-    double* iterationSeconds = nullptr;  // from the end of the previous iteration (or the loop's start) to its end
-    double* uploadSeconds = nullptr;     // upload of A, B and C plus a device synchronisation; null without phases
-    double* sgemmSeconds = nullptr;      // SGEMM plus a device synchronisation; null without phases
-    double* downloadSeconds = nullptr;   // download of C plus a device synchronisation; null without phases
-};
-
-// Allocates iterations doubles for the iteration times and, with phases, as many for each phase, all before
-// the loop so that it allocates nothing. Fails with "!!!! host memory allocation error (timings)\n"; whatever
-// was allocated stays set in buffers for releaseTimingBuffers.
-StageResult allocateTimingBuffers(int iterations, bool phases, TimingBuffers* buffers);
-
-// Frees whatever buffers holds and sets it back to empty.
-void releaseTimingBuffers(TimingBuffers* buffers);
+#include "companion/timingBuffers.h"
+#include "run/runState.h"
 
 // Runs rounds untimed round trips (upload, SGEMM, download) on the state's context, scalars and matrices.
 StageResult runWarmup(const RunState& state, int rounds);

@@ -4,14 +4,7 @@
 
 #include <cstdio>
 
-#include "driver/releaseResources.h"
-#include "driver/reportFailure.h"
-#include "driver/runState.h"
-#include "gpu/deviceLoop.h"
-#include "gpu/libraryContext.h"
-#include "host/referenceSgemm.h"
-#include "host/resultCheck.h"
-#include "host/testMatrices.h"
+#include "run/runStages.h"
 
 namespace {
 
@@ -48,22 +41,27 @@ int runBenchmark(int argc, char** argv) {
     }
     queryLibraryVersion(state.context, &state.version);
 
-    result = fillTestMatrices(&state.host);
+    result = fillTestMatrices(state.shape, &state.host);
     if (!result.succeeded) {
         return endWithFailure(result);
     }
 
     referenceSgemm(kMatrixOrder, state.alpha, state.host.hostA, state.host.hostB, state.beta, state.host.hostRef);
 
-    result = runDeviceLoop(state.context, &state.alpha, &state.beta, state.host, &state.device);
+    double elapsedSeconds = 0.0;
+    result = runDeviceLoop(state.context, &state.alpha, &state.beta, state.shape, state.host, &state.device,
+                           kDeviceIterations, &elapsedSeconds);
     if (!result.succeeded) {
         return endWithFailure(result);
     }
+    std::printf("GPU: %lf\n", elapsedSeconds);
 
-    result = checkResult(state.host.hostC, state.host.hostRef);
+    Verdict verdict = Verdict::failed;
+    result = checkResult(state.shape, state.host.hostC, state.host.hostRef, &verdict);
     if (!result.succeeded) {
         return endWithFailure(result);
     }
+    std::printf("%s\n", verdictText(verdict));
 
     result = releaseResources(&state);
     if (!result.succeeded) {

@@ -83,3 +83,9 @@ void referenceSgemmWithKernel(ReferenceKernel kernel, int n, float alpha, const 
 void referenceSgemm(int n, float alpha, const float* A, const float* B, float beta, float* C) {
     referenceSgemmWithKernel(selectedReferenceKernel(), n, alpha, A, B, beta, C);
 }
+
+void referenceSgemm(MatrixShape shape, float alpha, const float* A, const float* B, float beta, float* C) {
+    const int n = shape.order;
+    blockedSgemm(referenceKernelShape(selectedReferenceKernel()), n, n, n, alpha, A, shape.ld, B, shape.ld, beta, C,
+                 shape.ld);
+}

@@ -1,18 +1,19 @@
-// Relative L2 error of the device result against the host reference, and the verdict line.
+// Relative L2 error of the device result against the host reference, and the verdict drawn from it.
 #include "host/resultCheck.h"
 
 #include <cmath>
-#include <cstdio>
 
-#include "common/matrix.h"
-
-RelativeError relativeL2Error(const float* result, const float* reference, int elements) {
+RelativeError relativeL2Error(MatrixShape shape, const float* result, const float* reference) {
     float errorSum = 0.0f;
     float refSum = 0.0f;
-    for (int i = 0; i < elements; ++i) {
-        const float difference = reference[i] - result[i];
-        errorSum = errorSum + difference * difference;
-        refSum = refSum + reference[i] * reference[i];
+    for (int j = 0; j < shape.order; ++j) {
+        const std::size_t column = static_cast<std::size_t>(j) * static_cast<std::size_t>(shape.ld);
+        for (int i = 0; i < shape.order; ++i) {
+            const std::size_t index = column + static_cast<std::size_t>(i);
+            const float difference = reference[index] - result[index];
+            errorSum = errorSum + difference * difference;
+            refSum = refSum + reference[index] * reference[index];
+        }
     }
 
     const auto refNorm = static_cast<float>(std::sqrt(static_cast<double>(refSum)));
@@ -28,11 +29,15 @@ bool relativeErrorPasses(float ratio) {
     return ratio < kPassThreshold;
 }
 
-StageResult checkResult(const float* hostC, const float* hostRef) {
-    const RelativeError error = relativeL2Error(hostC, hostRef, kMatrixElements);
+const char* verdictText(Verdict verdict) {
+    return verdict == Verdict::passed ? "PASSED" : "FAILED";
+}
+
+StageResult checkResult(MatrixShape shape, const float* hostC, const float* hostRef, Verdict* verdict) {
+    const RelativeError error = relativeL2Error(shape, hostC, hostRef);
     if (error.referenceNormIsZero) {
         return stageFailed("!!!! reference norm is 0\n");
     }
-    std::printf("%s\n", relativeErrorPasses(error.ratio) ? "PASSED" : "FAILED");
+    *verdict = relativeErrorPasses(error.ratio) ? Verdict::passed : Verdict::failed;
     return stageSucceeded();
 }

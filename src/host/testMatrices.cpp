@@ -1,48 +1,20 @@
-// Allocation and fill of the four page-locked test matrices.
+// The fill of the test matrices from the reproduced C runtime generator.
 #include "host/testMatrices.h"
 
-#include "gpu/gpuLibrary.h"
+#include <cstdint>
+
 #include "host/testRandom.h"
 
-namespace {
-
-// Page-locked allocation of one matrix; a null pointer counts as a failure too, because the
-// fill would write through it.
-bool allocatePageLocked(float** matrix) {
-    void* memory = nullptr;
-    const cudaError_t status = cudaHostAlloc(&memory, kMatrixBytes, cudaHostAllocDefault);
-    if (!librarySucceeded(status) || memory == nullptr) {
-        return false;
-    }
-    *matrix = static_cast<float*>(memory);
-    return true;
-}
-
-}  // namespace
-
-void fillTestData(float* hostA, float* hostB, float* hostC, float* hostRef) {
+void fillTestData(MatrixShape shape, float* hostA, float* hostB, float* hostC, float* hostRef) {
     std::uint32_t state = kTestRandomInitialState;
-    for (int i = 0; i < kMatrixElements; ++i) {
-        hostA[i] = static_cast<float>(nextTestRandom(&state)) / kRandDivisor;
-        hostB[i] = static_cast<float>(nextTestRandom(&state)) / kRandDivisor;
-        hostC[i] = static_cast<float>(nextTestRandom(&state)) / kRandDivisor;
-        hostRef[i] = hostC[i];
+    for (int j = 0; j < shape.order; ++j) {
+        const std::size_t column = static_cast<std::size_t>(j) * static_cast<std::size_t>(shape.ld);
+        for (int i = 0; i < shape.order; ++i) {
+            const std::size_t index = column + static_cast<std::size_t>(i);
+            hostA[index] = static_cast<float>(nextTestRandom(&state)) / kRandDivisor;
+            hostB[index] = static_cast<float>(nextTestRandom(&state)) / kRandDivisor;
+            hostC[index] = static_cast<float>(nextTestRandom(&state)) / kRandDivisor;
+            hostRef[index] = hostC[index];
+        }
     }
-}
-
-StageResult fillTestMatrices(HostMatrices* host) {
-    if (!allocatePageLocked(&host->hostA)) {
-        return stageFailed("!!!! host memory allocation error (A)\n");
-    }
-    if (!allocatePageLocked(&host->hostB)) {
-        return stageFailed("!!!! host memory allocation error (B)\n");
-    }
-    if (!allocatePageLocked(&host->hostC)) {
-        return stageFailed("!!!! host memory allocation error (C)\n");
-    }
-    if (!allocatePageLocked(&host->hostRef)) {
-        return stageFailed("!!!! host memory allocation error (reference)\n");
-    }
-    fillTestData(host->hostA, host->hostB, host->hostC, host->hostRef);
-    return stageSucceeded();
 }

@@ -1,5 +1,5 @@
 // Release of the device matrices, the library context and the host matrices after a complete run.
-#include "driver/releaseResources.h"
+#include "run/releaseResources.h"
 
 StageResult releaseResources(RunState* state) {
     if (!librarySucceeded(cudaFree(state->device.devA))) {

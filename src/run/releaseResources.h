@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/status.h"
-#include "driver/runState.h"
+#include "run/runState.h"
 
 // Frees devA, devB, devC, destroys the context, then frees hostA, hostB, hostC and hostRef.
 // The first failing device free or the context's destruction ends the stage with its

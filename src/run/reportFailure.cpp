@@ -1,5 +1,5 @@
 // Failure messages on standard error, in order with everything printed before them.
-#include "driver/reportFailure.h"
+#include "run/reportFailure.h"
 
 #include <cstdio>
 

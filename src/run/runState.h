@@ -1,4 +1,4 @@
-// Everything one run owns: the library context, the host and device matrices, and the scalars.
+// Everything one run owns: the library context, the host and device matrices, their shape, and the scalars.
 #pragma once
 
 #include "common/matrix.h"
@@ -7,6 +7,7 @@
 struct RunState {
     cublasHandle_t context = nullptr;  // null until cublasCreate_v2 sets it
     int version = 0;                   // receives the library version
+    MatrixShape shape = kTestMatrixShape;
     HostMatrices host;
     DeviceMatrices device;
     // Fixed for the whole run; the device SGEMM reads them through their addresses.
