@@ -74,6 +74,32 @@ TEST(CompanionJson, ErrorIsNullWhenItIsNaNOrTheReferenceNormIsZero) {
     EXPECT_EQ(zero["check"]["reference_norm_zero"], true);
 }
 
+TEST(CompanionTable, EachIterationRowShowsItsOwnFigure) {
+    BenchReport report = sampleReport(true);
+    report.timing.iteration = SampleSummary{0.001, 0.0005, 0.004};
+    report.timing.upload = SampleSummary{0.0003, 0.0001, 0.0009};
+    report.timing.sgemm = SampleSummary{0.0002, 0.0001, 0.0009};
+    report.timing.download = SampleSummary{0.0001, 0.0001, 0.0009};
+    const std::string table = reportTable(report);
+    EXPECT_NE(table.find("Iteration median         1.000 ms\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("Iteration min            0.500 ms\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("Iteration max            4.000 ms\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("Upload median            0.300 ms"), std::string::npos) << table;
+    EXPECT_NE(table.find("SGEMM median             0.200 ms"), std::string::npos) << table;
+    EXPECT_NE(table.find("Download median          0.100 ms"), std::string::npos) << table;
+}
+
+TEST(CompanionStatus, OnlyAPassingCheckEndsWithStatusZero) {
+    BenchReport report = sampleReport(false);
+    EXPECT_EQ(completedRunStatus(report), kExitPassed);
+    report.error = RelativeError{true, 0.0f};
+    EXPECT_EQ(completedRunStatus(report), kExitCheckFailed);
+    report.error = RelativeError{false, std::numeric_limits<float>::quiet_NaN()};
+    EXPECT_EQ(completedRunStatus(report), kExitCheckFailed);
+    report.error = RelativeError{false, kPassThreshold};
+    EXPECT_EQ(completedRunStatus(report), kExitCheckFailed);
+}
+
 TEST(CompanionTable, ShowsPhaseRowsOnlyWithPhasesAndTimesInMilliseconds) {
     const std::string plain = reportTable(sampleReport(false));
     EXPECT_EQ(plain.find("Upload median"), std::string::npos);
