@@ -1,30 +1,85 @@
-// Everything one kavrel-bench run reports, gathered for the table and the JSON document, and the exit status
-// it leads to.
+// Everything one kavrel-bench run reports, device by device and for the node, and the exit status it leads to.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "companion/benchFigures.h"
 #include "companion/benchOptions.h"
-#include "gpu/deviceInfo.h"
-#include "host/resultCheck.h"
+#include "companion/deviceOutcome.h"
 
 // Exit statuses of kavrel-bench.
-constexpr int kExitPassed = 0;       // the run completed and the check passed
-constexpr int kExitCheckFailed = 1;  // the run completed and the check failed (wrong product, NaN, zero norm)
+constexpr int kExitPassed = 0;       // every device completed and passed its check
+constexpr int kExitCheckFailed = 1;  // every device completed, and some product was wrong or mismatched (or, with
+                                     // --fail-on-outlier, some device is an outlier)
 constexpr int kExitUsage = 2;        // a bad option or value; nothing was run
-constexpr int kExitRunFailed = 3;    // a GPU library call (or the timings' host memory) failed; nothing reported
+constexpr int kExitRunFailed = 3;    // a library call (or host memory) failed on some device
+
+// Buckets of each device's iteration-time histogram.
+constexpr int kHistogramBuckets = 12;
+
+// One phase of the round trip: its median time, what it moves or computes, and the rate.
+struct PhaseFigure {
+    double medianSeconds;
+    double amount;  // bytes for the transfers, floating-point operations for the SGEMM
+    double rate;    // GB/s or GFLOP/s at the median
+};
+
+// One device's report.
+struct DeviceReport {
+    int index = 0;
+    bool failed = false;  // a call failed; only the fields above figures hold anything
+    std::string failureMessage;
+    bool described = false;
+    DeviceDescription description{};
+    int libraryVersion = 0;
+    // Figures of a device that completed.
+    long roundTrips = 0;
+    double totalSeconds = 0.0;
+    Percentiles iteration{};
+    Histogram histogram;
+    PhaseFigure upload{};
+    PhaseFigure sgemm{};
+    PhaseFigure download{};
+    double roundTripsPerSecond = 0.0;  // at the median iteration time; what outliers are judged by
+    VerificationSummary verification;
+    bool passed = false;   // the first product passed, every later one matched it, and every one was checked
+    bool outlier = false;  // more than the margin slower than the median of its peers
+};
+
+// The node as a whole.
+struct NodeSummary {
+    int devices = 0;
+    int passed = 0;
+    int failedChecks = 0;   // completed, but a product was wrong or mismatched
+    int failedDevices = 0;  // a library call failed
+    long mismatches = 0;
+    std::vector<int> outliers;  // device indices
+    bool allPassed = false;    // every device passed
+};
 
 struct BenchReport {
     BenchOptions options;
-    DeviceDescription device;
-    int libraryVersion;  // as cublasGetVersion_v2 reports it
-    TimingFigures timing;
-    RelativeError error;  // of the last downloaded product against the host reference
-    bool passed;          // the check passed: the reference norm is not zero and the ratio is below the threshold
+    int matrixOrder = 0;
+    std::vector<DeviceReport> devices;
+    NodeSummary node;
 };
 
-// Whether the check of a completed run passed: a reference norm that is not zero and a ratio below the threshold.
+// Whether a first product's relative error passes: a reference norm that is not zero and a ratio below the
+// threshold.
 bool checkPasses(const RelativeError& error);
 
-// The exit status of a completed run, from its relative error: kExitPassed when the check passes,
-// kExitCheckFailed otherwise (a zero reference norm or a NaN included).
-int completedRunStatus(const BenchReport& report);
+// The figures of one device's outcome at the given matrix order (sorting its timings in place).
+DeviceReport summariseDevice(int order, DeviceOutcome* outcome);
+
+// The report of a run from its devices' outcomes: figures, outliers among the completed devices at the given
+// margin, and the node summary.
+BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>* outcomes);
+
+// The exit status of a run whose report is complete: kExitRunFailed when any device failed, kExitCheckFailed
+// when any check failed or (failOnOutlier) any device is an outlier, kExitPassed otherwise.
+int runStatus(const BenchReport& report);
+
+// The message for a device's failure on standard error: "!!!! device N: " and the stage's message without its own
+// "!!!! ".
+std::string deviceFailureLine(const DeviceReport& device);

@@ -1,56 +1,145 @@
-// Formatting of the report table with fixed-width labels.
+// Formatting of the report as aligned text: the run, a row per device, each device's details and the node.
 #include "companion/reportTable.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
 namespace {
 
 constexpr double kMillisecondsPerSecond = 1000.0;
+constexpr int kHistogramBarWidth = 40;
+
+// Appends printf-formatted text.
+void append(std::string* text, const char* format, ...) {
+    char line[768];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    *text += line;
+}
 
 // Appends one row: the label padded to a fixed column, then the printf-formatted value and a line break.
-void appendRow(std::string* table, const char* label, const char* format, ...) {
+void appendRow(std::string* text, const char* label, const char* format, ...) {
     char value[512];
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(value, sizeof value, format, arguments);
     va_end(arguments);
-    char row[600];
-    std::snprintf(row, sizeof row, "%-20s%s\n", label, value);
-    *table += row;
+    append(text, "%-20s%s\n", label, value);
 }
 
-void appendPhaseRow(std::string* table, const char* label, const SampleSummary& phase, double amount,
-                    const char* unit) {
-    appendRow(table, label, "%10.3f ms  %12.2f %s", phase.median * kMillisecondsPerSecond,
-              billionsPerSecond(amount, phase.median), unit);
+double milliseconds(double seconds) {
+    return seconds * kMillisecondsPerSecond;
+}
+
+const char* deviceName(const DeviceReport& device) {
+    return device.described ? device.description.name : "(unknown)";
+}
+
+// The device's one-line verdict in the summary table.
+const char* verdictWord(const DeviceReport& device) {
+    if (device.failed) {
+        return "ERROR";
+    }
+    return device.passed ? "PASSED" : "FAILED";
+}
+
+void appendRun(std::string* text, const BenchReport& report) {
+    const BenchOptions& options = report.options;
+    appendRow(text, "Matrix order", "%d", report.matrixOrder);
+    if (options.durationSeconds > 0.0) {
+        appendRow(text, "Round trips", "for %.0f s on each device, %d warm-up%s", options.durationSeconds,
+                  options.warmup, options.phases ? ", phases synchronised" : "");
+    } else {
+        appendRow(text, "Round trips", "%d timed on each device, %d warm-up%s", options.iterations, options.warmup,
+                  options.phases ? ", phases synchronised" : "");
+    }
+    appendRow(text, "Every product", "verified: the first against the host reference, the rest bit for bit against it");
+}
+
+void appendDeviceRows(std::string* text, const BenchReport& report) {
+    append(text, "\n%-6s %-28s %11s %9s %9s %9s %9s %9s %10s %10s  %s\n", "Device", "Name", "Round trips", "p50 ms",
+           "p99 ms", "max ms", "Up GB/s", "Down GB/s", "GFLOP/s", "Mismatches", "Verdict");
+    for (const DeviceReport& device : report.devices) {
+        if (device.failed) {
+            append(text, "%-6d %-28.28s %11s %9s %9s %9s %9s %9s %10s %10s  %s\n", device.index, deviceName(device),
+                   "-", "-", "-", "-", "-", "-", "-", "-", verdictWord(device));
+            continue;
+        }
+        append(text, "%-6d %-28.28s %11ld %9.3f %9.3f %9.3f %9.2f %9.2f %10.1f %10ld  %s%s\n", device.index,
+               deviceName(device), device.roundTrips, milliseconds(device.iteration.p50),
+               milliseconds(device.iteration.p99), milliseconds(device.iteration.max), device.upload.rate,
+               device.download.rate, device.sgemm.rate, device.verification.mismatchCount, verdictWord(device),
+               device.outlier ? " (outlier)" : "");
+    }
+}
+
+void appendDeviceDetails(std::string* text, const DeviceReport& device) {
+    append(text, "\nDevice %d: %s (compute capability %d.%d, cuBLAS %d)\n", device.index, deviceName(device),
+           device.description.major, device.description.minor, device.libraryVersion);
+    if (device.failed) {
+        appendRow(text, "Error", "%s", device.failureMessage.c_str());
+        text->pop_back();  // the message brings its own line break
+        return;
+    }
+    const Percentiles& iteration = device.iteration;
+    appendRow(text, "Total loop time", "%.6f s", device.totalSeconds);
+    appendRow(text, "Iteration", "p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f  min %.3f ms",
+              milliseconds(iteration.p50), milliseconds(iteration.p90), milliseconds(iteration.p99),
+              milliseconds(iteration.p999), milliseconds(iteration.max), milliseconds(iteration.min));
+    appendRow(text, "Upload median", "%10.3f ms  %12.2f GB/s", milliseconds(device.upload.medianSeconds),
+              device.upload.rate);
+    appendRow(text, "SGEMM median", "%10.3f ms  %12.2f GFLOP/s", milliseconds(device.sgemm.medianSeconds),
+              device.sgemm.rate);
+    appendRow(text, "Download median", "%10.3f ms  %12.2f GB/s", milliseconds(device.download.medianSeconds),
+              device.download.rate);
+    const VerificationSummary& verification = device.verification;
+    if (verification.firstError.referenceNormIsZero) {
+        appendRow(text, "Relative L2 error", "none (the reference norm is 0)");
+    } else {
+        appendRow(text, "Relative L2 error", "%.6e (threshold %.0e)", static_cast<double>(verification.firstError.ratio),
+                  static_cast<double>(kPassThreshold));
+    }
+    appendRow(text, "Products verified", "%ld, %ld differing from the first", verification.verifiedProducts,
+              verification.mismatchCount);
+    for (const Mismatch& mismatch : verification.mismatches) {
+        appendRow(text, "  mismatch", "iteration %ld: %ld elements differ, largest difference %g", mismatch.iteration,
+                  mismatch.differingElements, mismatch.largestDifference);
+    }
+    if (verification.mismatchCount > static_cast<long>(verification.mismatches.size())) {
+        appendRow(text, "  mismatch", "... and %ld more",
+                  verification.mismatchCount - static_cast<long>(verification.mismatches.size()));
+    }
+    append(text, "Iteration times (ms):\n");
+    *text += histogramBars(device.histogram, kHistogramBarWidth);
+}
+
+void appendNode(std::string* text, const BenchReport& report) {
+    const NodeSummary& node = report.node;
+    *text += "\n";
+    appendRow(text, "Devices", "%d: %d passed, %d failed the check, %d failed to run", node.devices, node.passed,
+              node.failedChecks, node.failedDevices);
+    appendRow(text, "Mismatches", "%ld", node.mismatches);
+    std::string outliers;
+    for (const int index : node.outliers) {
+        outliers += (outliers.empty() ? "" : ", ") + std::to_string(index);
+    }
+    appendRow(text, "Outliers", "%s (more than %.0f%% below the median of their peers)",
+              outliers.empty() ? "none" : outliers.c_str(), report.options.outlierMargin * 100.0);
+    appendRow(text, "Verdict", "%s", node.allPassed ? "PASSED" : "FAILED");
 }
 
 }  // namespace
 
 std::string reportTable(const BenchReport& report) {
-    const TimingFigures& timing = report.timing;
-    std::string table;
-    appendRow(&table, "Device", "%d: %s (compute capability %d.%d)", report.options.device, report.device.name,
-              report.device.major, report.device.minor);
-    appendRow(&table, "cuBLAS version", "%d", report.libraryVersion);
-    appendRow(&table, "Round trips", "%d timed, %d warm-up%s", report.options.iterations, report.options.warmup,
-              timing.phases ? ", phases synchronised" : "");
-    appendRow(&table, "Total loop time", "%.6f s", timing.totalSeconds);
-    appendRow(&table, "Iteration median", "%10.3f ms", timing.iteration.median * kMillisecondsPerSecond);
-    appendRow(&table, "Iteration min", "%10.3f ms", timing.iteration.minimum * kMillisecondsPerSecond);
-    appendRow(&table, "Iteration max", "%10.3f ms", timing.iteration.maximum * kMillisecondsPerSecond);
-    if (timing.phases) {
-        appendPhaseRow(&table, "Upload median", timing.upload, kUploadBytes, "GB/s");
-        appendPhaseRow(&table, "SGEMM median", timing.sgemm, kSgemmFlops, "GFLOP/s");
-        appendPhaseRow(&table, "Download median", timing.download, kDownloadBytes, "GB/s");
+    std::string text;
+    appendRun(&text, report);
+    appendDeviceRows(&text, report);
+    for (const DeviceReport& device : report.devices) {
+        appendDeviceDetails(&text, device);
     }
-    if (report.error.referenceNormIsZero) {
-        appendRow(&table, "Relative L2 error", "none (the reference norm is 0)");
-    } else {
-        appendRow(&table, "Relative L2 error", "%.6e (threshold %.0e)", static_cast<double>(report.error.ratio),
-                  static_cast<double>(kPassThreshold));
-    }
-    appendRow(&table, "Verdict", "%s", report.passed ? "PASSED" : "FAILED");
-    return table;
+    appendNode(&text, report);
+    return text;
 }

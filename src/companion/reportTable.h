@@ -1,11 +1,11 @@
-// The human-readable form of kavrel-bench's report: a short aligned table.
+// The human-readable form of kavrel-bench's report: aligned rows and a histogram per device.
 #pragma once
 
 #include <string>
 
 #include "companion/benchReport.h"
 
-// The report as lines of "label  value": device, library version, run size, total loop seconds with six
-// decimals, iteration times in milliseconds with three decimals, with phases each phase's median and rate, the
-// relative error and the verdict. Ends with a line break.
+// The report as text: the run, one row per device, then for each device that completed its percentiles, phases,
+// check, mismatches and histogram bars, then the node summary; the last line is "Verdict" and PASSED or FAILED.
+// Times are in milliseconds with three decimals. Ends with a line break.
 std::string reportTable(const BenchReport& report);

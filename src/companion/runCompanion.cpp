@@ -1,71 +1,69 @@
-// kavrel-bench's run sequence: options, device, context, data, reference, warm-up, timed loop, check, release,
-// report.
+// kavrel-bench's run sequence: options, devices, one thread per device meeting at two gates, the shared
+// reference, the progress line, the report and the exit status.
 #include "companion/runCompanion.h"
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/platform.h"
 #include "companion/benchReport.h"
+#include "companion/deviceRun.h"
+#include "companion/outputStream.h"
+#include "companion/progressLine.h"
 #include "companion/reportJson.h"
 #include "companion/reportTable.h"
-#include "companion/timedRuns.h"
+#include "companion/sharedReference.h"
 #include "gpu/deviceInfo.h"
-#include "run/runStages.h"
+#include "run/reportFailure.h"
 
 namespace {
 
-// Prepares the device, the context and the data into state, filling the device and library fields of report.
-StageResult prepareRun(const BenchOptions& options, RunState* state, BenchReport* report) {
-    StageResult result = selectDevice(options.device);
-    if (result.succeeded) {
-        result = describeDevice(options.device, &report->device);
+// The device indices the options name: every device the runtime sees, or the listed ones.
+StageResult resolveDevices(const BenchOptions& options, std::vector<int>* devices) {
+    if (!options.allDevices) {
+        *devices = options.devices;
+        return stageSucceeded();
     }
-    if (result.succeeded) {
-        result = createLibraryContext(&state->context);
+    int count = 0;
+    const StageResult result = countDevices(&count);
+    for (int device = 0; device < count && result.succeeded; ++device) {
+        devices->push_back(device);
     }
-    if (result.succeeded) {
-        result = readLibraryVersion(state->context, &state->version);
-        report->libraryVersion = state->version;
-    }
-    if (result.succeeded) {
-        result = fillTestMatrices(state->shape, &state->host);
-    }
-    if (result.succeeded) {
-        referenceSgemm(state->shape, state->alpha, state->host.hostA, state->host.hostB, state->beta,
-                       state->host.hostRef);
-        result = allocateDeviceMatrices(state->shape, &state->device);
+    if (result.succeeded && devices->empty()) {
+        return stageFailed("!!!! device selection error (no device)\n");
     }
     return result;
 }
 
-// Runs the warm-up and the timed loop, checks the last product and releases everything the run holds, filling
-// the timing and check fields of report. The timings live in buffers, which the caller releases.
-StageResult measureAndCheck(const BenchOptions& options, RunState* state, TimingBuffers* buffers, BenchReport* report) {
-    StageResult result = allocateTimingBuffers(options.iterations, options.phases, buffers);
-    if (result.succeeded) {
-        result = runWarmup(*state, options.warmup);
+// Keeps the progress line up to date from the main thread until every device thread has finished, so that
+// drawing it never falls inside a device's timed span; then joins the threads.
+void followProgress(SharedRun* shared, std::vector<std::thread>* threads, bool showProgress,
+                    std::chrono::steady_clock::time_point opened) {
+    if (showProgress) {
+        const BenchOptions& options = shared->options;
+        const long total = static_cast<long>(options.iterations) * static_cast<long>(threads->size());
+        ProgressLine progress = startProgress(true, total, options.durationSeconds, opened);
+        while (shared->finishedDevices.load() < static_cast<int>(threads->size())) {
+            std::this_thread::sleep_for(kProgressRedrawInterval / 2);
+            updateProgress(&progress, shared->roundTrips.load(std::memory_order_relaxed),
+                           std::chrono::steady_clock::now());
+        }
+        clearProgress(&progress);
     }
-    double totalSeconds = 0.0;
-    if (result.succeeded) {
-        const bool showProgress = !options.json && standardErrorIsTerminal();
-        result = runTimedLoop(*state, options.phases, showProgress, buffers, &totalSeconds);
+    for (std::thread& thread : *threads) {
+        thread.join();
     }
-    if (!result.succeeded) {
-        return result;
-    }
-    report->timing = summariseTimings(buffers, totalSeconds);
-    report->error = relativeL2Error(state->shape, state->host.hostC, state->host.hostRef);
-    report->passed = checkPasses(report->error);
-    return releaseResources(state);
 }
 
 }  // namespace
 
 int runCompanion(int argc, char** argv) {
-    BenchReport report{};
-    switch (parseBenchOptions(argc, argv, std::cout, std::cerr, &report.options)) {
+    BenchOptions options{};
+    switch (parseBenchOptions(argc, argv, std::cout, std::cerr, &options)) {
         case ParseOutcome::run:
             break;
         case ParseOutcome::answered:
@@ -74,22 +72,61 @@ int runCompanion(int argc, char** argv) {
             return kExitUsage;
     }
 
-    RunState state;
-    TimingBuffers buffers;
-    StageResult result = prepareRun(report.options, &state, &report);
-    if (result.succeeded) {
-        result = measureAndCheck(report.options, &state, &buffers, &report);
-    }
-    releaseTimingBuffers(&buffers);
-    if (!result.succeeded) {
-        reportFailure(result.failureMessage);
+    std::vector<int> devices;
+    const StageResult resolved = resolveDevices(options, &devices);
+    if (!resolved.succeeded) {
+        reportFailure(resolved.failureMessage);
         return kExitRunFailed;
     }
 
-    const std::string text = report.options.json ? reportJson(report) : reportTable(report);
-    std::fputs(text.c_str(), stdout);
-    if (report.error.referenceNormIsZero) {
-        reportFailure("!!!! reference norm is 0\n");
+    SharedRun shared(options, static_cast<int>(devices.size()));
+    std::vector<DeviceOutcome> outcomes(devices.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        outcomes[i].device = devices[i];
+        threads.emplace_back(runDevice, &shared, &outcomes[i]);
     }
-    return completedRunStatus(report);
+
+    // The reference is computed only once every device has shown that its matrices fit, so that a size too
+    // large for the devices fails before the host allocates anything for it.
+    shared.prepared.waitForAll();
+    bool anyPrepared = false;
+    for (const DeviceOutcome& outcome : outcomes) {
+        anyPrepared = anyPrepared || !outcome.failed;
+    }
+    std::unique_ptr<float[]> reference;
+    if (anyPrepared) {
+        reference = computeSharedReference(shared.shape, 1.0f, 0.0f);
+    }
+    shared.reference = reference.get();
+    const bool hostReady = anyPrepared && reference != nullptr;
+    shared.prepared.open(hostReady);
+    shared.started.waitForAll();
+    shared.started.open(hostReady);
+    followProgress(&shared, &threads, hostReady && !options.json && standardErrorIsTerminal(),
+                   std::chrono::steady_clock::now());
+
+    if (anyPrepared && reference == nullptr) {
+        reportFailure("!!!! host memory allocation error (reference)\n");
+        return kExitRunFailed;
+    }
+    const BenchReport report = summariseRun(options, &outcomes);
+    for (const DeviceReport& device : report.devices) {
+        if (device.failed) {
+            reportFailure(deviceFailureLine(device).c_str());
+        }
+    }
+    if (report.node.failedDevices == report.node.devices) {
+        return kExitRunFailed;
+    }
+    if (!writeReport(stdout, options.json ? reportJson(report) : reportTable(report))) {
+        reportFailure(kOutputWriteError);
+        return kExitOutputFailed;
+    }
+    for (const DeviceReport& device : report.devices) {
+        if (!device.failed && device.verification.firstError.referenceNormIsZero) {
+            reportFailure(("!!!! device " + std::to_string(device.index) + ": reference norm is 0\n").c_str());
+        }
+    }
+    return runStatus(report);
 }

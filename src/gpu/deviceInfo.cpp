@@ -11,6 +11,20 @@ constexpr const char* kQueryError = "!!!! device query error\n";
 
 }  // namespace
 
+StageResult countDevices(int* count) {
+    if (!librarySucceeded(cudaGetDeviceCount(count))) {
+        return stageFailed(kQueryError);
+    }
+    return stageSucceeded();
+}
+
+StageResult readDeviceMemory(std::size_t* freeBytes, std::size_t* totalBytes) {
+    if (!librarySucceeded(cudaMemGetInfo(freeBytes, totalBytes))) {
+        return stageFailed(kQueryError);
+    }
+    return stageSucceeded();
+}
+
 StageResult selectDevice(int device) {
     int count = 0;
     if (!librarySucceeded(cudaGetDeviceCount(&count))) {

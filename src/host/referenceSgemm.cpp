@@ -85,7 +85,13 @@ void referenceSgemm(int n, float alpha, const float* A, const float* B, float be
 }
 
 void referenceSgemm(MatrixShape shape, float alpha, const float* A, const float* B, float beta, float* C) {
+    referenceSgemmColumns(shape, alpha, A, B, beta, C, 0, shape.order);
+}
+
+void referenceSgemmColumns(MatrixShape shape, float alpha, const float* A, const float* B, float beta, float* C,
+                           int firstColumn, int columns) {
     const int n = shape.order;
-    blockedSgemm(referenceKernelShape(selectedReferenceKernel()), n, n, n, alpha, A, shape.ld, B, shape.ld, beta, C,
-                 shape.ld);
+    const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(firstColumn) * shape.ld;
+    blockedSgemm(referenceKernelShape(selectedReferenceKernel()), n, columns, n, alpha, A, shape.ld, B + offset,
+                 shape.ld, beta, C + offset, shape.ld);
 }

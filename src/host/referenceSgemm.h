@@ -15,6 +15,12 @@ void referenceSgemm(int n, float alpha, const float* A, const float* B, float be
 // The same for order x order matrices stored with the shape's leading dimension; padding rows are not touched.
 void referenceSgemm(MatrixShape shape, float alpha, const float* A, const float* B, float beta, float* C);
 
+// referenceSgemm over columns firstColumn .. firstColumn + columns - 1 of C alone, leaving the others as they are.
+// Every element's sum is independent of the others, so calls on disjoint columns, on as many threads, give the
+// bits one call over the whole matrix gives.
+void referenceSgemmColumns(MatrixShape shape, float alpha, const float* A, const float* B, float beta, float* C,
+                           int firstColumn, int columns);
+
 // The kernels referenceSgemm picks from, by what the processor reports.
 enum class ReferenceKernel { portable, avx2, avx512 };
 
