@@ -50,7 +50,7 @@ std::string reportJson(const BenchReport& report) {
         {"program", "kavrel-bench"},
         {"program_version", KAVREL_BENCH_VERSION},
         {"device",
-         {{"index", report.options.device},
+         {{"index", firstDevice(report.options)},
           {"name", report.device.name},
           {"compute_capability", {{"major", report.device.major}, {"minor", report.device.minor}}}}},
         {"cublas_version", report.libraryVersion},

@@ -31,7 +31,7 @@ void appendPhaseRow(std::string* table, const char* label, const SampleSummary& 
 std::string reportTable(const BenchReport& report) {
     const TimingFigures& timing = report.timing;
     std::string table;
-    appendRow(&table, "Device", "%d: %s (compute capability %d.%d)", report.options.device, report.device.name,
+    appendRow(&table, "Device", "%d: %s (compute capability %d.%d)", firstDevice(report.options), report.device.name,
               report.device.major, report.device.minor);
     appendRow(&table, "cuBLAS version", "%d", report.libraryVersion);
     appendRow(&table, "Round trips", "%d timed, %d warm-up%s", report.options.iterations, report.options.warmup,

@@ -18,9 +18,9 @@ namespace {
 
 // Prepares the device, the context and the data into state, filling the device and library fields of report.
 StageResult prepareRun(const BenchOptions& options, RunState* state, BenchReport* report) {
-    StageResult result = selectDevice(options.device);
+    StageResult result = selectDevice(firstDevice(options));
     if (result.succeeded) {
-        result = describeDevice(options.device, &report->device);
+        result = describeDevice(firstDevice(options), &report->device);
     }
     if (result.succeeded) {
         result = createLibraryContext(&state->context);
