@@ -40,7 +40,7 @@ bool readDigits(const std::string& text, std::size_t begin, std::size_t end, lon
 int countFrom(const std::string& option, const std::string& text, int minimum, int maximum) {
     long long value = 0;
     if (!readDigits(text, 0, text.size(), &value)) {
-        throw CLI::ValidationError(option, text + " is not a whole number in decimal digits");
+        throw CLI::ValidationError(option, "\"" + text + "\" is not a whole number in decimal digits");
     }
     if (value < minimum || value > maximum) {
         throw CLI::ValidationError(
@@ -49,8 +49,8 @@ int countFrom(const std::string& option, const std::string& text, int minimum, i
     return static_cast<int>(value);
 }
 
-// The device indices "all" or a comma-separated list names; throws CLI::ValidationError naming --devices for an
-// empty item, anything but decimal digits, or an index named twice.
+// Sets the devices "all" or a comma-separated list of indices names; throws CLI::ValidationError naming --devices
+// for an item that is empty or not decimal digits, or an index named twice.
 void devicesFrom(const std::string& text, BenchOptions* options) {
     options->devices.clear();
     options->allDevices = text == "all";
@@ -60,11 +60,7 @@ void devicesFrom(const std::string& text, BenchOptions* options) {
     std::size_t begin = 0;
     while (true) {
         const std::size_t comma = std::min(text.find(',', begin), text.size());
-        const std::string item = text.substr(begin, comma - begin);
-        if (item.empty()) {
-            throw CLI::ValidationError("--devices", "\"" + text + "\" is not all or a list like 0,2,3");
-        }
-        options->devices.push_back(countFrom("--devices", item, 0, INT_MAX));
+        options->devices.push_back(countFrom("--devices", text.substr(begin, comma - begin), 0, INT_MAX));
         if (comma == text.size()) {
             break;
         }
