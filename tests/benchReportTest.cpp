@@ -1,4 +1,4 @@
-// In-process tests of kavrel-bench's figures, report forms and progress line.
+// In-process tests of kavrel-bench's report forms, exit status and progress line.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "companion/benchFigures.h"
 #include "companion/progressLine.h"
 #include "companion/reportJson.h"
 #include "companion/reportTable.h"
@@ -27,29 +26,6 @@ BenchReport sampleReport(bool phases) {
 }
 
 }  // namespace
-
-TEST(CompanionFigures, MedianIsTheMiddleOfTheSortedTimesOrTheMeanOfTheTwoMiddleOnes) {
-    double odd[] = {3.0, 1.0, 2.0, 9.0, 0.5};
-    const SampleSummary oddSummary = summariseSamples(odd, 5);
-    EXPECT_EQ(oddSummary.median, 2.0);
-    EXPECT_EQ(oddSummary.minimum, 0.5);
-    EXPECT_EQ(oddSummary.maximum, 9.0);
-    double even[] = {4.0, 1.0, 3.0, 2.0};
-    EXPECT_EQ(summariseSamples(even, 4).median, 2.5);
-    double single[] = {7.0};
-    const SampleSummary singleSummary = summariseSamples(single, 1);
-    EXPECT_EQ(singleSummary.median, 7.0);
-    EXPECT_EQ(singleSummary.maximum, 7.0);
-}
-
-TEST(CompanionFigures, RatesUseTheRoundTripsAmountsInBillionsPerSecond) {
-    EXPECT_EQ(kUploadBytes, 12000000.0);
-    EXPECT_EQ(kDownloadBytes, 4000000.0);
-    EXPECT_EQ(kSgemmFlops, 2e9);
-    EXPECT_DOUBLE_EQ(billionsPerSecond(kUploadBytes, 0.001), 12.0);
-    EXPECT_DOUBLE_EQ(billionsPerSecond(kSgemmFlops, 0.25), 8.0);
-    EXPECT_EQ(billionsPerSecond(kDownloadBytes, 0.0), 0.0);
-}
 
 TEST(CompanionJson, PhasesAreNullWithoutThemAndRatesFollowTheMediansWithThem) {
     const nlohmann::json plain = nlohmann::json::parse(reportJson(sampleReport(false)));
