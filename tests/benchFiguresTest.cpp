@@ -82,6 +82,12 @@ TEST(CompanionFigures, PercentilesAreSamplesAtTheirNearestRank) {
     EXPECT_EQ(small.p99, 10.0);
     EXPECT_EQ(small.p999, 10.0);
 
+    // Six samples: rank ceil(0.9 * 6) = 6, where rounding 5.4 to the nearest rank would give 5.
+    std::vector<double> six = shuffledCounting(6);
+    const Percentiles rounded = percentilesOf(&six);
+    EXPECT_EQ(rounded.p50, 3.0);
+    EXPECT_EQ(rounded.p90, 6.0);
+
     std::vector<double> one{0.25};
     const Percentiles single = percentilesOf(&one);
     EXPECT_EQ(single.p50, 0.25);
