@@ -37,43 +37,132 @@ TEST(CompanionOptions, WithoutArgumentsRunsKavrelTestsLoopWithOneWarmup) {
     ASSERT_EQ(parsed.outcome, ParseOutcome::run);
     EXPECT_EQ(parsed.options.iterations, 10000);
     EXPECT_EQ(parsed.options.warmup, 1);
-    EXPECT_EQ(parsed.options.device, 0);
+    EXPECT_EQ(parsed.options.durationSeconds, 0.0);
+    EXPECT_FALSE(parsed.options.allDevices);
+    EXPECT_EQ(parsed.options.devices, std::vector<int>{0});
+    EXPECT_EQ(parsed.options.size, 1000);
     EXPECT_FALSE(parsed.options.phases);
     EXPECT_FALSE(parsed.options.json);
+    EXPECT_EQ(parsed.options.outlierMargin, 0.10);
+    EXPECT_FALSE(parsed.options.failOnOutlier);
     EXPECT_EQ(parsed.out + parsed.err, "");
 }
 
 TEST(CompanionOptions, TakesEveryOptionInEitherSpelling) {
-    const Parsed parsed = parse({"--iterations=7", "--warmup", "0", "--device", "2", "--phases", "--json"});
+    const Parsed parsed = parse({"--iterations=7", "--warmup", "0", "--device", "2", "--size", "64", "--phases",
+                                 "--json", "--outlier-margin", "5%", "--fail-on-outlier"});
     ASSERT_EQ(parsed.outcome, ParseOutcome::run);
     EXPECT_EQ(parsed.options.iterations, 7);
     EXPECT_EQ(parsed.options.warmup, 0);
-    EXPECT_EQ(parsed.options.device, 2);
+    EXPECT_EQ(parsed.options.devices, std::vector<int>{2});
+    EXPECT_FALSE(parsed.options.allDevices);
+    EXPECT_EQ(parsed.options.size, 64);
     EXPECT_TRUE(parsed.options.phases);
     EXPECT_TRUE(parsed.options.json);
+    EXPECT_DOUBLE_EQ(parsed.options.outlierMargin, 0.05);
+    EXPECT_TRUE(parsed.options.failOnOutlier);
+
+    const Parsed soak = parse({"--duration=10m", "--devices", "3,0,1"});
+    ASSERT_EQ(soak.outcome, ParseOutcome::run);
+    EXPECT_EQ(soak.options.durationSeconds, 600.0);
+    EXPECT_EQ(soak.options.devices, (std::vector<int>{0, 1, 3}));
+    const Parsed every = parse({"--devices", "all"});
+    ASSERT_EQ(every.outcome, ParseOutcome::run);
+    EXPECT_TRUE(every.options.allDevices);
+    EXPECT_TRUE(every.options.devices.empty());
+}
+
+TEST(CompanionOptions, ReadsCountsAsDecimalWhateverTheirLeadingZeros) {
+    const Parsed parsed = parse({"--iterations", "010", "--warmup", "08", "--devices", "007,010", "--size", "0100"});
+    ASSERT_EQ(parsed.outcome, ParseOutcome::run) << parsed.err;
+    EXPECT_EQ(parsed.options.iterations, 10);
+    EXPECT_EQ(parsed.options.warmup, 8);
+    EXPECT_EQ(parsed.options.devices, (std::vector<int>{7, 10}));
+    EXPECT_EQ(parsed.options.size, 100);
 }
 
 TEST(CompanionOptions, AcceptsTheIterationLimitAndNotOneMore) {
     EXPECT_EQ(parse({"--iterations", std::to_string(kMaxIterations).c_str()}).outcome, ParseOutcome::run);
     EXPECT_EQ(parse({"--iterations", std::to_string(kMaxIterations + 1).c_str()}).outcome, ParseOutcome::usageError);
+    EXPECT_EQ(parse({"--size", std::to_string(kMaxMatrixOrder).c_str()}).outcome, ParseOutcome::run);
+    EXPECT_EQ(parse({"--size", std::to_string(kMaxMatrixOrder + 1).c_str()}).outcome, ParseOutcome::usageError);
 }
 
 TEST(CompanionOptions, HelpAndVersionAnswerOnStandardOutput) {
     const Parsed help = parse({"--help"});
     EXPECT_EQ(help.outcome, ParseOutcome::answered);
-    for (const char* option : {"--iterations", "--warmup", "--device", "--phases", "--json", "--version"}) {
+    for (const char* option : {"--iterations", "--duration", "--warmup", "--device", "--devices", "--size", "--phases",
+                               "--json", "--outlier-margin", "--fail-on-outlier", "--version"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     const Parsed version = parse({"--version"});
     EXPECT_EQ(version.outcome, ParseOutcome::answered);
     EXPECT_EQ(version.out.rfind("kavrel-bench ", 0), 0u) << version.out;
+    EXPECT_EQ(version.out.find('\n'), version.out.size() - 1) << version.out;
     EXPECT_EQ(help.err + version.err, "");
 }
 
-// A rejected command line and the text its one-line error must name.
+TEST(CompanionOptions, HelpAndVersionAnswerWhateverElseTheCommandLineHolds) {
+    const std::string help = parse({"--help"}).out;
+    for (const std::vector<const char*>& arguments : {std::vector<const char*>{"--iterations", "x", "--help"},
+                                                      {"--bogus", "-h"},
+                                                      {"--iterations", "--help"},
+                                                      {"--device", "1", "--devices", "2", "--help"},
+                                                      {"--help", "--version"}}) {
+        const Parsed parsed = parse(arguments);
+        EXPECT_EQ(parsed.outcome, ParseOutcome::answered) << arguments.front();
+        EXPECT_EQ(parsed.out, help) << arguments.front();
+        EXPECT_EQ(parsed.err, "") << arguments.front();
+    }
+    const Parsed version = parse({"--size", "0", "--version", "--help"});
+    EXPECT_EQ(version.outcome, ParseOutcome::answered);
+    EXPECT_EQ(version.out, parse({"--version"}).out);
+}
+
+TEST(CompanionOptions, DurationIsDigitsThenAnOptionalUnitUpToAWeek) {
+    double seconds = -1.0;
+    EXPECT_TRUE(parseDuration("90", &seconds));
+    EXPECT_EQ(seconds, 90.0);
+    EXPECT_TRUE(parseDuration("90s", &seconds));
+    EXPECT_EQ(seconds, 90.0);
+    EXPECT_TRUE(parseDuration("10m", &seconds));
+    EXPECT_EQ(seconds, 600.0);
+    EXPECT_TRUE(parseDuration("168h", &seconds));
+    EXPECT_EQ(seconds, kMaxDurationSeconds);
+    for (const char* bad : {"", "s", "0", "0h", "169h", "604801", "99999999999999999999999h", "1.5h", "-1", "+5", "5 s",
+                            "1d", "0x10", "10ms", "h1"}) {
+        seconds = -1.0;
+        EXPECT_FALSE(parseDuration(bad, &seconds)) << bad;
+        EXPECT_EQ(seconds, -1.0) << bad;
+    }
+}
+
+TEST(CompanionOptions, OutlierMarginIsAFractionOrAPercentageBelowOne) {
+    double fraction = -1.0;
+    EXPECT_TRUE(parseOutlierMargin("0.1", &fraction));
+    EXPECT_DOUBLE_EQ(fraction, 0.1);
+    EXPECT_TRUE(parseOutlierMargin("10%", &fraction));
+    EXPECT_DOUBLE_EQ(fraction, 0.1);
+    EXPECT_TRUE(parseOutlierMargin("12.5%", &fraction));
+    EXPECT_DOUBLE_EQ(fraction, 0.125);
+    EXPECT_TRUE(parseOutlierMargin(".25", &fraction));
+    EXPECT_DOUBLE_EQ(fraction, 0.25);
+    EXPECT_TRUE(parseOutlierMargin("0", &fraction));
+    EXPECT_EQ(fraction, 0.0);
+    EXPECT_TRUE(parseOutlierMargin("99.9%", &fraction));
+    EXPECT_DOUBLE_EQ(fraction, 0.999);
+    for (const char* bad : {"", "%", ".", "1.", "1", "10", "100%", "1.5", "-0.1", "+0.1", "1e-1", "0.1.2", "10%%",
+                            "%10", "nan", "inf", "0x0.1", " 0.1", "0,1"}) {
+        fraction = -1.0;
+        EXPECT_FALSE(parseOutlierMargin(bad, &fraction)) << bad;
+        EXPECT_EQ(fraction, -1.0) << bad;
+    }
+}
+
+// A rejected command line and the options its one-line error must name.
 struct BadCommandLine {
     std::vector<const char*> arguments;
-    const char* named;
+    std::vector<const char*> named;
 };
 
 // Names each case in test listings by its command line.
@@ -93,17 +182,37 @@ TEST_P(CompanionUsageError, NamesTheCulpritInOneLineAndGivesTheHint) {
     EXPECT_EQ(parsed.out, "");
     const std::size_t lineEnd = parsed.err.find('\n');
     ASSERT_NE(lineEnd, std::string::npos);
-    EXPECT_NE(parsed.err.substr(0, lineEnd).find(GetParam().named), std::string::npos) << parsed.err;
+    for (const char* named : GetParam().named) {
+        EXPECT_NE(parsed.err.substr(0, lineEnd).find(named), std::string::npos) << named << " in " << parsed.err;
+    }
     EXPECT_EQ(parsed.err.substr(lineEnd + 1), kUsageHint);
 }
 
-INSTANTIATE_TEST_SUITE_P(BadValuesAndOptions, CompanionUsageError,
-                         testing::Values(BadCommandLine{{"--iterations", "0"}, "--iterations"},
-                                         BadCommandLine{{"--iterations", "-3"}, "--iterations"},
-                                         BadCommandLine{{"--iterations", "x"}, "--iterations"},
-                                         BadCommandLine{{"--iterations", "1.5"}, "--iterations"},
-                                         BadCommandLine{{"--iterations"}, "--iterations"},
-                                         BadCommandLine{{"--warmup", "-1"}, "--warmup"},
-                                         BadCommandLine{{"--device", "-1"}, "--device"},
-                                         BadCommandLine{{"--bogus"}, "--bogus"},
-                                         BadCommandLine{{"-noprompt"}, "-noprompt"}));
+INSTANTIATE_TEST_SUITE_P(
+    BadValuesAndOptions, CompanionUsageError,
+    testing::Values(
+        BadCommandLine{{"--iterations", "0"}, {"--iterations"}},
+        BadCommandLine{{"--iterations", "-3"}, {"--iterations"}},
+        BadCommandLine{{"--iterations", "x"}, {"--iterations"}},
+        BadCommandLine{{"--iterations", "1.5"}, {"--iterations"}},
+        BadCommandLine{{"--iterations", "0x10"}, {"--iterations"}},
+        BadCommandLine{{"--iterations", "1e3"}, {"--iterations"}},
+        BadCommandLine{{"--iterations", " 5"}, {"--iterations"}},
+        BadCommandLine{{"--iterations", "99999999999999999999"}, {"--iterations"}},
+        BadCommandLine{{"--iterations"}, {"--iterations"}}, BadCommandLine{{"--warmup", "-1"}, {"--warmup"}},
+        BadCommandLine{{"--warmup", "0b1"}, {"--warmup"}}, BadCommandLine{{"--device", "-1"}, {"--device"}},
+        BadCommandLine{{"--device", "0x1"}, {"--device"}}, BadCommandLine{{"--devices", "0x1"}, {"--devices"}},
+        BadCommandLine{{"--devices", "1,1"}, {"--devices"}}, BadCommandLine{{"--devices", "2,0,2"}, {"--devices"}},
+        BadCommandLine{{"--devices", "0,,1"}, {"--devices"}}, BadCommandLine{{"--devices", "0,"}, {"--devices"}},
+        BadCommandLine{{"--devices", ""}, {"--devices"}}, BadCommandLine{{"--devices", "ALL"}, {"--devices"}},
+        BadCommandLine{{"--devices", "-1"}, {"--devices"}},
+        BadCommandLine{{"--device", "1", "--devices", "2"}, {"--device ", "--devices"}},
+        BadCommandLine{{"--devices", "all", "--device", "0"}, {"--device ", "--devices"}},
+        BadCommandLine{{"--size", "0"}, {"--size"}}, BadCommandLine{{"--size", "+5"}, {"--size"}},
+        BadCommandLine{{"--size", "010x"}, {"--size"}}, BadCommandLine{{"--duration", "0"}, {"--duration"}},
+        BadCommandLine{{"--duration", "2w"}, {"--duration"}},
+        BadCommandLine{{"--duration", "1m", "--iterations", "5"}, {"--duration", "--iterations"}},
+        BadCommandLine{{"--iterations", "5", "--duration", "1m"}, {"--duration", "--iterations"}},
+        BadCommandLine{{"--outlier-margin", "10"}, {"--outlier-margin"}},
+        BadCommandLine{{"--outlier-margin", "100%"}, {"--outlier-margin"}}, BadCommandLine{{"--bogus"}, {"--bogus"}},
+        BadCommandLine{{"-noprompt"}, {"-noprompt"}}));

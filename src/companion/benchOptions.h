@@ -2,6 +2,8 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 // Most timed iterations one run accepts, so that the per-iteration timings stay a few hundred megabytes.
 constexpr int kMaxIterations = 10000000;
@@ -9,13 +11,29 @@ constexpr int kMaxIterations = 10000000;
 // Default untimed round trips before the timed loop.
 constexpr int kDefaultWarmup = 1;
 
+// Largest matrix order --size accepts; whether the matrices fit is checked later, against the device.
+constexpr int kMaxMatrixOrder = 1000000;
+
+// Default fraction by which a device's rate may fall below the median of its peers before it is an outlier.
+constexpr double kDefaultOutlierMargin = 0.10;
+
+// Longest soak --duration accepts: one week.
+constexpr double kMaxDurationSeconds = 7 * 24 * 3600.0;
+
 // What one run of kavrel-bench does; the defaults are a run without options.
 struct BenchOptions {
-    int iterations;  // timed round trips, 1 to kMaxIterations; defaults to kavrel-test's loop length
-    int warmup;      // untimed round trips before the timed loop, 0 or more
-    int device;      // CUDA device index, 0 or more
-    bool phases;     // time upload, SGEMM and download apart, synchronising the device after each
-    bool json;       // one JSON document on standard output instead of the table
+    int iterations;            // timed round trips when durationSeconds is 0, 1 to kMaxIterations; kavrel-test's loop
+                               // length by default
+    double durationSeconds;    // 0: run iterations round trips; above 0: run round trips until this many seconds pass
+    int warmup;                // untimed round trips before the timed loop, 0 or more
+    bool allDevices;           // --devices all: every device the runtime reports
+    std::vector<int> devices;  // CUDA device indices, ascending without duplicates; {0} by default, empty with
+                               // allDevices
+    int size;                  // matrix order, 1 to kMaxMatrixOrder; kavrel-test's order by default
+    bool phases;               // time upload, SGEMM and download apart, synchronising the device after each
+    bool json;                 // one JSON document on standard output instead of the table
+    double outlierMargin;      // a fraction in [0, 1): how far below its peers' median a device's rate may fall
+    bool failOnOutlier;        // an outlier device fails the run
 };
 
 // The options of a run without any.
@@ -24,7 +42,23 @@ BenchOptions defaultBenchOptions();
 // How parsing ended: options to run with, a request fully answered (--help, --version), or a usage error.
 enum class ParseOutcome { run, answered, usageError };
 
-// Parses argv[1..argc-1] into options. --help and --version write their text to out and answer the
-// request; a bad option or value writes one line naming it and the usage hint to err. Calls no GPU library.
+// Parses argv[1..argc-1] into options. When any argument is exactly -h, --help or --version, the first of them
+// writes its text to out and answers the request, whatever the other arguments hold. Otherwise a bad option or
+// value writes one line naming it and the usage hint to err. Counts are read as decimal digits only (a leading
+// zero is not octal, 0x is not hexadecimal). --device N means --devices N; --device with --devices, and
+// --duration with --iterations, are usage errors. Calls no GPU library.
 ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                                BenchOptions* options);
+
+// Reads a soak length: decimal digits, then an optional unit s (the default), m or h, nothing else. Sets seconds
+// and returns true for a length above zero and at most kMaxDurationSeconds; returns false and leaves seconds
+// untouched otherwise.
+bool parseDuration(const std::string& text, double* seconds);
+
+// Reads an outlier margin written as a fraction ("0.1", ".1") or a percentage ("10%", "12.5%"): decimal digits
+// with at most one point and an optional trailing %, nothing else. Sets fraction and returns true for a margin in
+// [0, 1) (below 100%); returns false and leaves fraction untouched otherwise.
+bool parseOutlierMargin(const std::string& text, double* fraction);
+
+// The device a run on one device uses: the first of options.devices, or 0 with --devices all.
+int firstDevice(const BenchOptions& options);

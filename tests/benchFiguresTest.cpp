@@ -1,0 +1,174 @@
+// In-process tests of kavrel-bench's figures: order statistics, histogram, rates and outliers among devices.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "companion/benchFigures.h"
+#include "companion/benchOptions.h"
+
+namespace {
+
+// 1, 2, ..., count in a shuffled order.
+std::vector<double> shuffledCounting(int count) {
+    std::vector<double> samples;
+    for (int i = 1; i <= count; ++i) {
+        samples.push_back(i);
+    }
+    std::shuffle(samples.begin(), samples.end(), std::mt19937(7));
+    return samples;
+}
+
+// The lines of text, without their line breaks.
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    for (std::size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', begin)) {
+        lines.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(CompanionFigures, MedianIsTheMiddleOfTheSortedTimesOrTheMeanOfTheTwoMiddleOnes) {
+    double odd[] = {3.0, 1.0, 2.0, 9.0, 0.5};
+    const SampleSummary oddSummary = summariseSamples(odd, 5);
+    EXPECT_EQ(oddSummary.median, 2.0);
+    EXPECT_EQ(oddSummary.minimum, 0.5);
+    EXPECT_EQ(oddSummary.maximum, 9.0);
+    double even[] = {4.0, 1.0, 3.0, 2.0};
+    EXPECT_EQ(summariseSamples(even, 4).median, 2.5);
+    double single[] = {7.0};
+    const SampleSummary singleSummary = summariseSamples(single, 1);
+    EXPECT_EQ(singleSummary.median, 7.0);
+    EXPECT_EQ(singleSummary.maximum, 7.0);
+}
+
+TEST(CompanionFigures, RatesUseTheRoundTripsAmountsInBillionsPerSecond) {
+    EXPECT_EQ(kUploadBytes, 12000000.0);
+    EXPECT_EQ(kDownloadBytes, 4000000.0);
+    EXPECT_EQ(kSgemmFlops, 2e9);
+    // Orders whose square or cube overflows an int.
+    EXPECT_EQ(uploadBytes(100000), 1.2e11);
+    EXPECT_EQ(downloadBytes(kMaxMatrixOrder), 4e12);
+    EXPECT_EQ(sgemmFlops(kMaxMatrixOrder), 2e18);
+    EXPECT_EQ(sgemmFlops(1), 2.0);
+    EXPECT_DOUBLE_EQ(billionsPerSecond(kUploadBytes, 0.001), 12.0);
+    EXPECT_DOUBLE_EQ(billionsPerSecond(kSgemmFlops, 0.25), 8.0);
+    EXPECT_EQ(billionsPerSecond(kDownloadBytes, 0.0), 0.0);
+}
+
+TEST(CompanionFigures, PercentilesAreSamplesAtTheirNearestRank) {
+    std::vector<double> thousand = shuffledCounting(1000);
+    const Percentiles large = percentilesOf(&thousand);
+    EXPECT_EQ(large.p50, 500.0);
+    EXPECT_EQ(large.p90, 900.0);
+    EXPECT_EQ(large.p99, 990.0);
+    EXPECT_EQ(large.p999, 999.0);
+    EXPECT_EQ(large.max, 1000.0);
+    EXPECT_EQ(large.min, 1.0);
+    EXPECT_TRUE(std::is_sorted(thousand.begin(), thousand.end()));
+
+    // Ten samples: rank ceil(0.5 * 10) = 5, ceil(0.9 * 10) = 9, and the largest for 99 and 99.9; no interpolation.
+    std::vector<double> ten = shuffledCounting(10);
+    const Percentiles small = percentilesOf(&ten);
+    EXPECT_EQ(small.p50, 5.0);
+    EXPECT_EQ(small.p90, 9.0);
+    EXPECT_EQ(small.p99, 10.0);
+    EXPECT_EQ(small.p999, 10.0);
+
+    // Six samples: rank ceil(0.9 * 6) = 6, where rounding 5.4 to the nearest rank would give 5.
+    std::vector<double> six = shuffledCounting(6);
+    const Percentiles rounded = percentilesOf(&six);
+    EXPECT_EQ(rounded.p50, 3.0);
+    EXPECT_EQ(rounded.p90, 6.0);
+
+    std::vector<double> one{0.25};
+    const Percentiles single = percentilesOf(&one);
+    EXPECT_EQ(single.p50, 0.25);
+    EXPECT_EQ(single.p999, 0.25);
+    EXPECT_EQ(single.min, 0.25);
+}
+
+TEST(CompanionFigures, HistogramBucketsAreLogarithmicAndCountEverySampleOnce) {
+    const Histogram known = histogramOf({1.0, 1.5, 3.0, 5.0, 7.9, 8.0}, 3);
+    ASSERT_EQ(known.edges.size(), 4u);
+    EXPECT_EQ(known.edges.front(), 1.0);
+    EXPECT_NEAR(known.edges[1], 2.0, 1e-12);
+    EXPECT_NEAR(known.edges[2], 4.0, 1e-12);
+    EXPECT_EQ(known.edges.back(), 8.0);
+    EXPECT_EQ(known.counts, (std::vector<long>{2, 1, 3}));
+
+    // A long tail of times: each sample lies in its bucket's range, the largest in the last bucket.
+    std::vector<double> times;
+    std::mt19937 random(11);
+    std::exponential_distribution<double> tail(2000.0);
+    for (int i = 0; i < 5000; ++i) {
+        times.push_back(0.0005 + tail(random));
+    }
+    std::sort(times.begin(), times.end());
+    const Histogram histogram = histogramOf(times, 20);
+    ASSERT_EQ(histogram.counts.size(), 20u);
+    ASSERT_EQ(histogram.edges.size(), 21u);
+    EXPECT_EQ(histogram.edges.front(), times.front());
+    EXPECT_EQ(histogram.edges.back(), times.back());
+    for (std::size_t i = 0; i < histogram.counts.size(); ++i) {
+        const bool last = i + 1 == histogram.counts.size();
+        const long inRange = std::count_if(times.begin(), times.end(), [&](double time) {
+            return time >= histogram.edges[i] && (time < histogram.edges[i + 1] || (last && time == times.back()));
+        });
+        EXPECT_EQ(histogram.counts[i], inRange) << "bucket " << i;
+        EXPECT_NEAR(histogram.edges[i + 1] / histogram.edges[i], histogram.edges[1] / histogram.edges[0], 1e-9);
+    }
+}
+
+TEST(CompanionFigures, HistogramOfEqualOrZeroTimesStillCountsThemAll) {
+    const Histogram equal = histogramOf({0.002, 0.002, 0.002}, 10);
+    EXPECT_EQ(equal.edges, (std::vector<double>{0.002, 0.002}));
+    EXPECT_EQ(equal.counts, std::vector<long>{3});
+    const Histogram fromZero = histogramOf({0.0, 0.5, 1.0}, 2);
+    EXPECT_EQ(fromZero.edges, (std::vector<double>{0.0, 0.5, 1.0}));
+    EXPECT_EQ(fromZero.counts, (std::vector<long>{1, 2}));
+    EXPECT_TRUE(histogramOf({}, 5).counts.empty());
+}
+
+TEST(CompanionFigures, BarsScaleToTheLargestCountAndShowEveryNonEmptyBucket) {
+    const Histogram histogram{{0.001, 0.002, 0.004, 0.008}, {200, 0, 1}};
+    const std::string text = histogramBars(histogram, 40);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const std::vector<std::string> lines = linesOf(text);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "     1.000 -      2.000 ms  200  " + std::string(40, '#'));
+    EXPECT_EQ(lines[1], "     2.000 -      4.000 ms    0");
+    EXPECT_EQ(lines[2], "     4.000 -      8.000 ms    1  #");
+    EXPECT_EQ(linesOf(histogramBars(Histogram{{0.001, 0.002, 0.003}, {10, 5}}, 10))[1],
+              "     2.000 -      3.000 ms   5  #####");
+}
+
+TEST(CompanionFigures, MedianOfAnyCountLeavesItsArgumentAlone) {
+    const std::vector<double> values{5.0, 1.0, 3.0, 2.0};
+    EXPECT_EQ(medianOf(values), 2.5);
+    EXPECT_EQ(values, (std::vector<double>{5.0, 1.0, 3.0, 2.0}));
+    EXPECT_EQ(medianOf({9.0, 1.0, 4.0}), 4.0);
+    EXPECT_TRUE(std::isnan(medianOf({})));
+}
+
+TEST(CompanionFigures, AnOutlierFallsMoreThanTheMarginBelowItsPeersMedian) {
+    EXPECT_EQ(flagOutliers({100.0, 100.0, 100.0, 85.0}, 0.10), (std::vector<bool>{false, false, false, true}));
+    // Exactly the margin below is not more than it.
+    EXPECT_EQ(flagOutliers({100.0, 100.0, 90.0}, 0.10), (std::vector<bool>{false, false, false}));
+    // The peers' median excludes the device itself: with it, the median of two would be 92.5 and 85 would pass.
+    EXPECT_EQ(flagOutliers({100.0, 85.0}, 0.10), (std::vector<bool>{false, true}));
+    // A fast device is never an outlier, and several slow ones can be.
+    EXPECT_EQ(flagOutliers({300.0, 100.0, 100.0, 100.0, 50.0, 50.0}, 0.10),
+              (std::vector<bool>{false, false, false, false, true, true}));
+    EXPECT_EQ(flagOutliers({10.0}, 0.10), std::vector<bool>{false});
+    EXPECT_TRUE(flagOutliers({}, 0.10).empty());
+    EXPECT_EQ(flagOutliers({100.0, 99.0}, 0.0), (std::vector<bool>{false, true}));
+}
