@@ -35,20 +35,6 @@ std::vector<std::string> linesOf(const std::string& text) {
 
 }  // namespace
 
-TEST(CompanionFigures, MedianIsTheMiddleOfTheSortedTimesOrTheMeanOfTheTwoMiddleOnes) {
-    double odd[] = {3.0, 1.0, 2.0, 9.0, 0.5};
-    const SampleSummary oddSummary = summariseSamples(odd, 5);
-    EXPECT_EQ(oddSummary.median, 2.0);
-    EXPECT_EQ(oddSummary.minimum, 0.5);
-    EXPECT_EQ(oddSummary.maximum, 9.0);
-    double even[] = {4.0, 1.0, 3.0, 2.0};
-    EXPECT_EQ(summariseSamples(even, 4).median, 2.5);
-    double single[] = {7.0};
-    const SampleSummary singleSummary = summariseSamples(single, 1);
-    EXPECT_EQ(singleSummary.median, 7.0);
-    EXPECT_EQ(singleSummary.maximum, 7.0);
-}
-
 TEST(CompanionFigures, RatesUseTheRoundTripsAmountsInBillionsPerSecond) {
     EXPECT_EQ(kUploadBytes, 12000000.0);
     EXPECT_EQ(kDownloadBytes, 4000000.0);

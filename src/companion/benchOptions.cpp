@@ -225,6 +225,3 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
     return ParseOutcome::run;
 }
 
-int firstDevice(const BenchOptions& options) {
-    return options.devices.empty() ? 0 : options.devices.front();
-}

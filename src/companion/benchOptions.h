@@ -60,5 +60,3 @@ bool parseDuration(const std::string& text, double* seconds);
 // [0, 1) (below 100%); returns false and leaves fraction untouched otherwise.
 bool parseOutlierMargin(const std::string& text, double* fraction);
 
-// The device a run on one device uses: the first of options.devices, or 0 with --devices all.
-int firstDevice(const BenchOptions& options);
