@@ -236,11 +236,11 @@ TEST(EmulatedSgemm, MatchesDoublePrecisionProductOnOddSizes) {
     };
     const Shape shapes[] = {{1, 1, 1, 0}, {3, 3, 3, 2}, {17, 17, 17, 1}, {33, 5, 9, 3}, {70, 11, 40, 0}};
     const float scalings[][2] = {{1.0f, 0.0f}, {1.5f, -0.75f}, {-0.5f, 1.0f}};
-    for (const EmulatedSgemmKernel kernel :
-         {EmulatedSgemmKernel::portable, EmulatedSgemmKernel::avx2, EmulatedSgemmKernel::avx512}) {
-        if (!emulatedUseSgemmKernel(kernel)) {
+    for (const bool hardware : {true, false}) {
+        if (hardware && !emulatedHardwareFmaAvailable()) {
             continue;
         }
+        emulatedUseHardwareFma(hardware);
         for (const Shape& shape : shapes) {
             for (const auto& scaling : scalings) {
                 const float alpha = scaling[0], beta = scaling[1];
@@ -265,13 +265,13 @@ TEST(EmulatedSgemm, MatchesDoublePrecisionProductOnOddSizes) {
                         const double bound = (p.k + 3) * static_cast<double>(FLT_EPSILON) * magnitude;
                         EXPECT_LE(std::fabs(c[at] - exact), bound) << p.m << "x" << p.n << "x" << p.k;
                         EXPECT_EQ(c[at], fusedElement(p, alpha, beta, i, j))
-                            << "kernel " << static_cast<int>(kernel) << " element " << i << "," << j;
+                            << (hardware ? "hardware" : "fallback") << " element " << i << "," << j;
                     }
                 }
             }
         }
     }
-    EXPECT_TRUE(emulatedUseSgemmKernel(emulatedFastestSgemmKernel()));
+    emulatedUseHardwareFma(true);
     emulatedReleaseEverything();
 }
 
