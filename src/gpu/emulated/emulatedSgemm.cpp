@@ -212,7 +212,7 @@ cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, c
     }
 
     const SgemmCall call{handle, transa, transb, m, n, k, bitsOf(*alpha), A, lda, B, ldb, bitsOf(*beta), C, ldc};
-    if (!(memoCall == call && memoEpoch == deviceEpoch && *beta == 0.0f)) {
+    if (memoCall != call || memoEpoch != deviceEpoch) {
         const SgemmOperands operands{m, n, k, *alpha, *beta, A, lda, B, ldb, C, ldc};
         if (*alpha == 0.0f || k == 0) {
             scaleOutput(operands);
