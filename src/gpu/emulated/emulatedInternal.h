@@ -35,7 +35,7 @@ bool blockSpanBytes(int rows, int cols, int elemSize, int ld, std::size_t* bytes
 // Whether all of [begin, begin + bytes), bytes > 0, lies inside one live device allocation.
 bool insideDeviceMemory(const void* begin, std::size_t bytes);
 
-// Whether any byte of [begin, begin + bytes), bytes > 0, lies inside a live device allocation.
+// Whether any byte of the object [begin, begin + bytes), bytes > 0, lies inside a live device allocation.
 bool overlapsDeviceMemory(const void* begin, std::size_t bytes);
 
 // Whether the handle names a live context.

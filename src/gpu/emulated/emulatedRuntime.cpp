@@ -1,6 +1,7 @@
 // The host stand-in's CUDA runtime: device and page-locked memory with its registries and the epoch, and one device.
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
 #include <limits>
@@ -16,7 +17,7 @@ namespace {
 // Live allocations of one kind by base address, with their sizes, and the alignment they all have.
 struct Registry {
     std::size_t alignment;
-    std::map<std::uintptr_t, std::size_t> blocks;
+    std::map<unsigned char*, std::size_t, std::less<>> blocks;
 };
 
 // The registries are never destroyed: memory the program leaves to process exit on a failure path stays reachable
@@ -54,7 +55,7 @@ cudaError_t allocate(EmulatedOperation operation, Registry& registry, void** poi
             return cudaErrorMemoryAllocation;
         }
         std::memset(memory, 0xFF, size);
-        registry.blocks[addressOf(memory)] = size;
+        registry.blocks[static_cast<unsigned char*>(memory)] = size;
         ++deviceEpoch;
     }
     *pointer = memory;
@@ -70,7 +71,7 @@ cudaError_t release(EmulatedOperation operation, Registry& registry, void* base)
     if (base == nullptr) {
         return cudaSuccess;
     }
-    const auto found = registry.blocks.find(addressOf(base));
+    const auto found = registry.blocks.find(static_cast<unsigned char*>(base));
     if (found == registry.blocks.end()) {
         return cudaErrorInvalidValue;
     }
@@ -82,8 +83,8 @@ cudaError_t release(EmulatedOperation operation, Registry& registry, void* base)
 
 // The live device allocation with the highest base at or below the address, the only one that can hold a range
 // starting there or overlap a range ending there, as allocations do not overlap; null when none.
-const std::pair<const std::uintptr_t, std::size_t>* lastDeviceBlockFrom(std::uintptr_t address) {
-    const auto after = deviceMemory().blocks.upper_bound(address);
+const std::pair<unsigned char* const, std::size_t>* lastDeviceBlockFrom(const void* address) {
+    const auto after = deviceMemory().blocks.upper_bound(static_cast<const unsigned char*>(address));
     return after == deviceMemory().blocks.begin() ? nullptr : &*std::prev(after);
 }
 
@@ -101,16 +102,14 @@ bool blockSpanBytes(int rows, int cols, int elemSize, int ld, std::size_t* bytes
 }
 
 bool insideDeviceMemory(const void* begin, std::size_t bytes) {
-    const auto* holder = lastDeviceBlockFrom(addressOf(begin));
-    const std::uintptr_t offset = holder == nullptr ? 0 : addressOf(begin) - holder->first;
+    const auto* holder = lastDeviceBlockFrom(begin);
+    const std::uintptr_t offset = holder == nullptr ? 0 : addressOf(begin) - addressOf(holder->first);
     return holder != nullptr && offset < holder->second && bytes <= holder->second - offset;
 }
 
 bool overlapsDeviceMemory(const void* begin, std::size_t bytes) {
-    const std::uintptr_t first = addressOf(begin);
-    const std::uintptr_t room = std::numeric_limits<std::uintptr_t>::max() - first;
-    const auto* candidate = lastDeviceBlockFrom(bytes - 1 > room ? first + room : first + (bytes - 1));
-    return candidate != nullptr && candidate->first + candidate->second > first;
+    const auto* candidate = lastDeviceBlockFrom(static_cast<const unsigned char*>(begin) + (bytes - 1));
+    return candidate != nullptr && addressOf(candidate->first) + candidate->second > addressOf(begin);
 }
 
 // Device memory is host memory the stand-in owns.
@@ -198,7 +197,7 @@ void emulatedReleaseEverything() {
     std::lock_guard<std::mutex> lock(emulatedMutex());
     for (Registry* registry : {&deviceMemory(), &hostMemory()}) {
         for (const auto& block : registry->blocks) {
-            ::operator delete(reinterpret_cast<void*>(block.first), std::align_val_t(registry->alignment));
+            ::operator delete(block.first, std::align_val_t(registry->alignment));
         }
         registry->blocks.clear();
     }
