@@ -33,7 +33,7 @@ Registry& hostMemory() {
     return *registry;
 }
 
-// The pointer as an integer, which can be ordered against any other.
+// The pointer as an integer, so that offsets between pointers into different objects can be taken.
 std::uintptr_t addressOf(const void* pointer) {
     return reinterpret_cast<std::uintptr_t>(pointer);
 }
