@@ -1,11 +1,18 @@
-// Tests of the host stand-in for the CUDA runtime and cuBLAS: copies, SGEMM, its memo, and fault injection.
+// Tests of the host stand-in for the CUDA runtime and cuBLAS: copies, SGEMM, its arithmetic and memo, fault
+// injection and the figures it writes at exit.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <limits>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,6 +94,48 @@ float fusedElement(const Problem& p, float alpha, float beta, int i, int j) {
     }
     const float scaled = alpha * sum;
     return beta == 0.0f ? scaled : scaled + beta * p.c[j * p.ldc + i];
+}
+
+// The float's bits, and whether two floats are the same value: the same bits, or both NaN.
+std::uint32_t bitsOf(float value) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+bool sameFloat(float x, float y) {
+    return (std::isnan(x) && std::isnan(y)) || bitsOf(x) == bitsOf(y);
+}
+
+// One multiply-add whose fused result differs from a*b rounded and then added, and, but for case 0, from the
+// exact double sum rounded to float, as a fallback without rounding to odd would give.
+struct FusedCase {
+    float a, b, c, fused;
+};
+
+std::vector<FusedCase> fusedCases() {
+    const std::vector<FusedCase> positive = {
+        // (1 + 2^-23)^2 - (1 + 2^-22) = 2^-46, lost entirely when the product is rounded first.
+        {1.0f + std::ldexp(1.0f, -23), 1.0f + std::ldexp(1.0f, -23), -(1.0f + std::ldexp(1.0f, -22)),
+         std::ldexp(1.0f, -46)},
+        // 1 + 2^-23 + 2^-24 - 2^-60: just below the midpoint to 1 + 2^-22, where the double sum lands.
+        {std::ldexp(1.0f + std::ldexp(1.0f, -18), -12), std::ldexp(1.0f - std::ldexp(1.0f, -18), -12),
+         1.0f + std::ldexp(1.0f, -23), 1.0f + std::ldexp(1.0f, -23)},
+        // 1 + 2^-24 + 2^-60 (4097 * 16773121 = 2^36 + 1): just above the midpoint to 1 + 2^-23.
+        {std::ldexp(4097.0f, -36), std::ldexp(16773121.0f, -24), 1.0f, 1.0f + std::ldexp(1.0f, -23)},
+    };
+    std::vector<FusedCase> cases = positive;
+    for (const FusedCase& c : positive) {
+        cases.push_back(FusedCase{-c.a, c.b, -c.c, -c.fused});
+    }
+    return cases;
+}
+
+// A float of random sign and mantissa with an exponent in [low, high].
+float randomFloat(std::mt19937& random, int low, int high) {
+    const float mantissa = 1.0f + static_cast<float>(random() >> 9) * std::ldexp(1.0f, -23);
+    const float value = std::ldexp(mantissa, std::uniform_int_distribution<int>(low, high)(random));
+    return (random() & 1u) != 0 ? -value : value;
 }
 
 // A fresh context, or null (with a test failure) when cublasCreate_v2 fails.
@@ -205,6 +254,21 @@ TEST(EmulatedMemory, FreeingWhatWasNotHandedOutFails) {
     emulatedReleaseEverything();
 }
 
+TEST(EmulatedMemory, NewMemoryHoldsAllOnesBytes) {
+    // NaN as floats, so that a product read from memory nobody wrote shows.
+    emulatedResetFaults();
+    void* device = nullptr;
+    void* host = nullptr;
+    ASSERT_EQ(cudaMalloc(&device, 40), cudaSuccess);
+    ASSERT_EQ(cudaHostAlloc(&host, 24, cudaHostAllocDefault), cudaSuccess);
+    std::vector<unsigned char> bytes(40, 0);
+    ASSERT_EQ(cublasGetMatrix(40, 1, 1, device, 40, bytes.data(), 40), CUBLAS_STATUS_SUCCESS);
+    EXPECT_EQ(bytes, std::vector<unsigned char>(40, 0xFF));
+    const unsigned char* hostBytes = static_cast<const unsigned char*>(host);
+    EXPECT_EQ(std::vector<unsigned char>(hostBytes, hostBytes + 24), std::vector<unsigned char>(24, 0xFF));
+    emulatedReleaseEverything();
+}
+
 TEST(EmulatedContexts, DestroyAndVersionRejectNullOrDeadHandles) {
     emulatedResetFaults();
     EXPECT_EQ(cublasCreate_v2(nullptr), CUBLAS_STATUS_INVALID_VALUE);
@@ -236,11 +300,11 @@ TEST(EmulatedSgemm, MatchesDoublePrecisionProductOnOddSizes) {
     };
     const Shape shapes[] = {{1, 1, 1, 0}, {3, 3, 3, 2}, {17, 17, 17, 1}, {33, 5, 9, 3}, {70, 11, 40, 0}};
     const float scalings[][2] = {{1.0f, 0.0f}, {1.5f, -0.75f}, {-0.5f, 1.0f}};
-    for (const EmulatedSgemmKernel kernel :
-         {EmulatedSgemmKernel::portable, EmulatedSgemmKernel::avx2, EmulatedSgemmKernel::avx512}) {
-        if (!emulatedUseSgemmKernel(kernel)) {
+    for (const bool hardware : {true, false}) {
+        if (hardware && !emulatedHardwareFmaAvailable()) {
             continue;
         }
+        emulatedUseHardwareFma(hardware);
         for (const Shape& shape : shapes) {
             for (const auto& scaling : scalings) {
                 const float alpha = scaling[0], beta = scaling[1];
@@ -265,13 +329,13 @@ TEST(EmulatedSgemm, MatchesDoublePrecisionProductOnOddSizes) {
                         const double bound = (p.k + 3) * static_cast<double>(FLT_EPSILON) * magnitude;
                         EXPECT_LE(std::fabs(c[at] - exact), bound) << p.m << "x" << p.n << "x" << p.k;
                         EXPECT_EQ(c[at], fusedElement(p, alpha, beta, i, j))
-                            << "kernel " << static_cast<int>(kernel) << " element " << i << "," << j;
+                            << (hardware ? "hardware" : "fallback") << " element " << i << "," << j;
                     }
                 }
             }
         }
     }
-    EXPECT_TRUE(emulatedUseSgemmKernel(emulatedFastestSgemmKernel()));
+    emulatedUseHardwareFma(true);
     emulatedReleaseEverything();
 }
 
@@ -285,6 +349,103 @@ TEST(EmulatedSgemm, BetaZeroDoesNotReadC) {
         EXPECT_TRUE(std::isfinite(value));
     }
     emulatedReleaseEverything();
+}
+
+TEST(EmulatedFma, BothPathsAreFusedOnInputsWhereRoundingTheProductFirstDiffers) {
+    for (const FusedCase& c : fusedCases()) {
+        ASSERT_TRUE(sameFloat(std::fma(c.a, c.b, c.c), c.fused)) << "the case itself is wrong";
+        ASSERT_FALSE(sameFloat(c.a * c.b + c.c, c.fused)) << "the case does not tell fused from unfused";
+        EXPECT_TRUE(sameFloat(emulatedFallbackFma(c.a, c.b, c.c), c.fused)) << c.a << " " << c.b << " " << c.c;
+        if (emulatedHardwareFmaAvailable()) {
+            EXPECT_TRUE(sameFloat(emulatedHardwareFma(c.a, c.b, c.c), c.fused)) << c.a << " " << c.b << " " << c.c;
+        }
+    }
+    EXPECT_FALSE(
+        sameFloat(static_cast<float>(static_cast<double>(fusedCases()[1].a) * fusedCases()[1].b + fusedCases()[1].c),
+                  fusedCases()[1].fused))
+        << "case 1 does not tell rounding to odd from plain double rounding";
+}
+
+TEST(EmulatedFma, SgemmKernelIsFusedOnBothPathsInTilesAndAtTheirEdges) {
+    // With k = 2, A's columns (c, a) and B's column j (1, b_j): element (i, j) is fma(a_i, b_j, c_i). Row i holds
+    // case i % 6 and column j case j, so the elements with j = i % 6 are the cases, in full tiles and edge rows.
+    emulatedResetFaults();
+    cublasHandle_t handle = newHandle();
+    const std::vector<FusedCase> cases = fusedCases();
+    const int m = 70, n = static_cast<int>(cases.size());
+    std::vector<float> a(2 * m), b(2 * n);
+    for (int i = 0; i < m; ++i) {
+        a[i] = cases[i % n].c;
+        a[m + i] = cases[i % n].a;
+    }
+    for (int j = 0; j < n; ++j) {
+        b[2 * j] = 1.0f;
+        b[2 * j + 1] = cases[j].b;
+    }
+    float* devA = deviceFloats(2 * m);
+    float* devB = deviceFloats(2 * n);
+    float* devC = deviceFloats(m * n);
+    uploadAll(a, devA);
+    uploadAll(b, devB);
+    const float one = 1.0f, zero = 0.0f;
+    for (const bool hardware : {true, false}) {
+        if (hardware && !emulatedHardwareFmaAvailable()) {
+            continue;
+        }
+        emulatedUseHardwareFma(hardware);
+        uploadAll(std::vector<float>(m * n, kSentinel), devC);
+        ASSERT_EQ(cublasSgemm_v2(handle, CUBLAS_OP_N, CUBLAS_OP_N, m, n, 2, &one, devA, m, devB, 2, &zero, devC, m),
+                  CUBLAS_STATUS_SUCCESS);
+        const std::vector<float> c = downloadAll(devC, m * n);
+        for (int i = 0; i < m; ++i) {
+            EXPECT_TRUE(sameFloat(c[(i % n) * m + i], cases[i % n].fused))
+                << (hardware ? "hardware" : "fallback") << " row " << i;
+        }
+    }
+    emulatedUseHardwareFma(true);
+    emulatedReleaseEverything();
+}
+
+TEST(EmulatedFma, BothPathsMatchTheCorrectlyRoundedFmaOnAMillionRandomTriples) {
+    std::mt19937 random(12345);
+    long mismatches[2] = {0, 0};
+    std::string firstMismatch;
+    for (int i = 0; i < 1000000; ++i) {
+        float a = randomFloat(random, -40, 40), b = randomFloat(random, -40, 40), c = 0.0f;
+        switch (i % 4) {
+            case 0:  // unrelated magnitudes
+                c = randomFloat(random, -90, 90);
+                break;
+            case 1:  // c cancels most of the product
+                c = std::nextafter(-(a * b), static_cast<float>(random() % 3) - 1.0f);
+                break;
+            case 2:  // c overlaps the product's low bits
+                c = randomFloat(random, std::ilogb(a * b) - 30, std::ilogb(a * b) + 2);
+                break;
+            default: {  // any bits: subnormals, infinities, NaNs and overflow
+                const std::uint32_t bits[3] = {static_cast<std::uint32_t>(random()),
+                                               static_cast<std::uint32_t>(random()),
+                                               static_cast<std::uint32_t>(random())};
+                std::memcpy(&a, &bits[0], sizeof a);
+                std::memcpy(&b, &bits[1], sizeof b);
+                std::memcpy(&c, &bits[2], sizeof c);
+            }
+        }
+        const float expected = std::fma(a, b, c);
+        const float got[2] = {emulatedFallbackFma(a, b, c),
+                              emulatedHardwareFmaAvailable() ? emulatedHardwareFma(a, b, c) : expected};
+        for (int path = 0; path < 2; ++path) {
+            if (!sameFloat(got[path], expected) && mismatches[path]++ == 0 && firstMismatch.empty()) {
+                std::ostringstream text;
+                text.precision(9);
+                text << (path == 0 ? "fallback" : "hardware") << " fma(" << a << ", " << b << ", " << c
+                     << ") = " << got[path] << ", not " << expected;
+                firstMismatch = text.str();
+            }
+        }
+    }
+    EXPECT_EQ(mismatches[0], 0) << firstMismatch;
+    EXPECT_EQ(mismatches[1], 0) << firstMismatch;
 }
 
 TEST(EmulatedSgemm, UnsupportedArgumentsFailWithoutTouchingC) {
@@ -372,6 +533,12 @@ TEST(EmulatedSgemmMemo, RecomputesWhenAnOperandOrArgumentChanges) {
     expectRecomputed(2.0f, 0.0f, "C overwritten by an upload");
     expectRecomputed(2.0f, 1.0f, "beta not zero");
     expectRecomputed(2.0f, 1.0f, "beta not zero, same call again");
+    expectRecomputed(2.0f, 0.0f, "beta 0 again, after calls with beta 1 wrote C");
+    ASSERT_EQ(cublasGetMatrix(static_cast<int>(p.b.size()), 1, sizeof(float), p.devB, static_cast<int>(p.b.size()),
+                              p.devA, static_cast<int>(p.b.size())),
+              CUBLAS_STATUS_SUCCESS);
+    std::copy(p.b.begin(), p.b.end(), p.a.begin());
+    expectRecomputed(2.0f, 0.0f, "A overwritten by a download from B");
 
     emulatedInjectCorruption(emulatedCallCount(EmulatedOperation::cublasSgemm_v2) + 2);
     ASSERT_EQ(runSgemm(handle, p, 2.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
@@ -385,6 +552,79 @@ TEST(EmulatedSgemmMemo, RecomputesWhenAnOperandOrArgumentChanges) {
     ASSERT_EQ(runSgemm(handle, p, 2.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
     EXPECT_EQ(emulatedComputedProducts(), computed + 1) << "after corruption";
     EXPECT_EQ(downloadAll(p.devC, static_cast<int>(p.c.size())), product);
+    emulatedReleaseEverything();
+}
+
+TEST(EmulatedSgemmMemo, EveryChangeOfDeviceBytesMovesTheEpochAndNoOtherCopyDoes) {
+    emulatedResetFaults();
+    cublasHandle_t handle = newHandle();
+    const auto moves = [](const auto& action) {
+        const std::uint64_t before = emulatedDeviceEpoch();
+        action();
+        return emulatedDeviceEpoch() != before;
+    };
+    void* block = nullptr;
+    EXPECT_TRUE(moves([&] { ASSERT_EQ(cudaMalloc(&block, 64), cudaSuccess); })) << "allocation";
+    EXPECT_TRUE(moves([&] { ASSERT_EQ(cudaFree(block), cudaSuccess); })) << "release";
+
+    Problem p = makeProblem(8, 8, 8, 0, 13);
+    const int count = static_cast<int>(p.a.size());
+    EXPECT_FALSE(moves([&] { uploadAll(p.a, p.devA); })) << "upload of the bytes already there";
+    p.a[5] += 1.0f;
+    EXPECT_TRUE(moves([&] { uploadAll(p.a, p.devA); })) << "upload that changes one element";
+    std::vector<float> host(count, kSentinel);
+    EXPECT_FALSE(moves([&] { host = downloadAll(p.devA, count); })) << "download that changes host memory";
+    const auto deviceToDevice = [&] {
+        ASSERT_EQ(cublasGetMatrix(count, 1, sizeof(float), p.devB, count, p.devA, count), CUBLAS_STATUS_SUCCESS);
+    };
+    EXPECT_TRUE(moves(deviceToDevice)) << "download that changes device memory";
+    EXPECT_FALSE(moves(deviceToDevice)) << "download of the bytes already in device memory";
+
+    EXPECT_TRUE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); })) << "SGEMM";
+    EXPECT_FALSE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); }))
+        << "SGEMM that finds its product in place";
+    emulatedInjectCorruption(emulatedCallCount(EmulatedOperation::cublasSgemm_v2) + 1);
+    EXPECT_TRUE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); }))
+        << "corruption of a product found in place";
+    emulatedInjectFault(EmulatedOperation::cublasSetMatrix, emulatedCallCount(EmulatedOperation::cublasSetMatrix) + 1);
+    p.a[6] += 1.0f;
+    EXPECT_FALSE(moves([&] {
+        EXPECT_NE(cublasSetMatrix(count, 1, sizeof(float), p.a.data(), count, p.devA, count), CUBLAS_STATUS_SUCCESS);
+    })) << "failed upload";
+    emulatedReleaseEverything();
+}
+
+TEST(EmulatedSgemmMemo, BenchmarkShapedLoopComputesOneProductInAllItsIterations) {
+    // As the program's timed loop does: page-locked host matrices; upload A, B and the C read back last time,
+    // multiply, read C back.
+    emulatedResetFaults();
+    cublasHandle_t handle = newHandle();
+    const int n = 40, bytes = n * n * static_cast<int>(sizeof(float));
+    float* host[3] = {nullptr, nullptr, nullptr};
+    float* device[3] = {nullptr, nullptr, nullptr};
+    for (int matrix = 0; matrix < 3; ++matrix) {
+        ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&host[matrix]), bytes, cudaHostAllocDefault), cudaSuccess);
+        const std::vector<float> values = patterned(n * n, matrix);
+        std::copy(values.begin(), values.end(), host[matrix]);
+        device[matrix] = deviceFloats(n * n);
+    }
+    const long computed = emulatedComputedProducts();
+    const float one = 1.0f, zero = 0.0f;
+    for (int iteration = 0; iteration < 50; ++iteration) {
+        for (int matrix = 0; matrix < 3; ++matrix) {
+            ASSERT_EQ(cublasSetMatrix(n, n, sizeof(float), host[matrix], n, device[matrix], n), CUBLAS_STATUS_SUCCESS);
+        }
+        ASSERT_EQ(cublasSgemm_v2(handle, CUBLAS_OP_N, CUBLAS_OP_N, n, n, n, &one, device[0], n, device[1], n, &zero,
+                                 device[2], n),
+                  CUBLAS_STATUS_SUCCESS);
+        ASSERT_EQ(cublasGetMatrix(n, n, sizeof(float), device[2], n, host[2], n), CUBLAS_STATUS_SUCCESS);
+    }
+    EXPECT_EQ(emulatedComputedProducts(), computed + 1);
+    float sum = 0.0f;
+    for (int l = 0; l < n; ++l) {
+        sum = std::fma(host[0][l * n + 7], host[1][3 * n + l], sum);
+    }
+    EXPECT_EQ(host[2][3 * n + 7], sum);
     emulatedReleaseEverything();
 }
 
@@ -463,9 +703,23 @@ TEST(EmulatedFaultParser, AcceptsWellFormedLists) {
     emulatedResetFaults();
     EXPECT_TRUE(emulatedParseFaults("").valid);
     EXPECT_TRUE(emulatedParseFaults("").faults.empty());
-    const std::string names[] = {
-        "cublasCreate_v2", "cublasGetVersion_v2", "cublasDestroy_v2", "cublasSetMatrix", "cublasGetMatrix",
-        "cublasSgemm_v2",  "cudaHostAlloc",       "cudaFreeHost",     "cudaMalloc",      "cudaFree"};
+    // Spelled out here, as users and the libraries spell them, so that a misspelt entry in the table shows.
+    const std::string names[] = {"cublasCreate_v2",
+                                 "cublasGetVersion_v2",
+                                 "cublasDestroy_v2",
+                                 "cublasSetMatrix",
+                                 "cublasGetMatrix",
+                                 "cublasSgemm_v2",
+                                 "cudaHostAlloc",
+                                 "cudaFreeHost",
+                                 "cudaMalloc",
+                                 "cudaFree",
+                                 "cudaGetDeviceCount",
+                                 "cudaSetDevice",
+                                 "cudaGetDeviceProperties",
+                                 "cudaDeviceSynchronize"};
+    const int count = static_cast<int>(EmulatedOperation::count);
+    ASSERT_EQ(count, 14);
     std::string all;
     for (const std::string& name : names) {
         all += name + ":3,";
@@ -473,15 +727,18 @@ TEST(EmulatedFaultParser, AcceptsWellFormedLists) {
     all += "corrupt:2,cudaMalloc:" + std::to_string(LONG_MAX);
     const EmulatedFaultList list = emulatedParseFaults(all.c_str());
     ASSERT_TRUE(list.valid) << list.badItem;
-    ASSERT_EQ(list.faults.size(), 12u);
-    for (int op = 0; op < 10; ++op) {
+    ASSERT_EQ(list.faults.size(), count + 2u);
+    for (int op = 0; op < count; ++op) {
+        EXPECT_EQ(emulatedOperationName(static_cast<EmulatedOperation>(op)), names[op]);
         EXPECT_FALSE(list.faults[op].corruption);
         EXPECT_EQ(static_cast<int>(list.faults[op].operation), op);
         EXPECT_EQ(list.faults[op].callNumber, 3);
     }
-    EXPECT_TRUE(list.faults[10].corruption);
-    EXPECT_EQ(list.faults[10].callNumber, 2);
-    EXPECT_EQ(list.faults[11].callNumber, LONG_MAX);
+    EXPECT_EQ(emulatedOperationName(EmulatedOperation::count), nullptr);
+    EXPECT_TRUE(list.faults[count].corruption);
+    EXPECT_EQ(list.faults[count].operation, EmulatedOperation::cublasSgemm_v2);
+    EXPECT_EQ(list.faults[count].callNumber, 2);
+    EXPECT_EQ(list.faults[count + 1].callNumber, LONG_MAX);
     emulatedReleaseEverything();
 }
 
@@ -512,4 +769,32 @@ TEST(EmulatedFaultParser, RejectsEachKindOfMalformedItem) {
     EXPECT_EQ(message.find('\n'), std::string::npos);
     EXPECT_EQ(emulatedBadFaultsMessage("a\nb").find('\n'), std::string::npos);
     emulatedReleaseEverything();
+}
+
+TEST(EmulatedStats, FileNamedAtStartUpReceivesTheFiguresAtExitAndNothingIsPrinted) {
+    // The threadsafe style starts the child afresh, so that it reads KAVREL_EMULATED_STATS at start-up.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string path = testing::TempDir() + "kavrel-emulated-stats.txt";
+    std::remove(path.c_str());
+    ASSERT_EQ(setenv("KAVREL_EMULATED_STATS", path.c_str(), 1), 0);
+    EXPECT_EXIT(
+        {
+            cublasHandle_t handle = newHandle();
+            const Problem p = makeProblem(4, 4, 4, 0, 1);
+            runSgemm(handle, p, 1.0f, 0.0f);
+            runSgemm(handle, p, 1.0f, 0.0f);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "^$");
+    unsetenv("KAVREL_EMULATED_STATS");
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(text.str(),
+              "computed_products 1\ncublasCreate_v2 1\ncublasGetVersion_v2 0\ncublasDestroy_v2 0\n"
+              "cublasSetMatrix 3\ncublasGetMatrix 0\ncublasSgemm_v2 2\ncudaHostAlloc 0\ncudaFreeHost 0\n"
+              "cudaMalloc 3\ncudaFree 0\ncudaGetDeviceCount 0\ncudaSetDevice 0\ncudaGetDeviceProperties 0\n"
+              "cudaDeviceSynchronize 0\n");
+    std::remove(path.c_str());
+    EXPECT_FALSE(emulatedWriteStats((testing::TempDir() + "no-such-folder/stats.txt").c_str()));
 }

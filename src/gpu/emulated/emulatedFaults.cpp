@@ -1,4 +1,4 @@
-// The host stand-in's call counts and planned faults, and the reading of KAVREL_EMULATED_FAULTS at start-up.
+// The host stand-in's call counts and planned faults, the reading of its environment at start-up and its figures.
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -13,24 +13,12 @@ namespace {
 constexpr int kOperationCount = static_cast<int>(EmulatedOperation::count);
 constexpr const char* kFaultsVariable = "KAVREL_EMULATED_FAULTS";
 constexpr const char* kCorruptionName = "corrupt";
+constexpr const char* kStatsVariable = "KAVREL_EMULATED_STATS";
 
-// Indexed by EmulatedOperation.
-constexpr const char* kOperationNames[kOperationCount] = {
-    "cublasCreate_v2",
-    "cublasGetVersion_v2",
-    "cublasDestroy_v2",
-    "cublasSetMatrix",
-    "cublasGetMatrix",
-    "cublasSgemm_v2",
-    "cudaHostAlloc",
-    "cudaFreeHost",
-    "cudaMalloc",
-    "cudaFree",
-    "cudaGetDeviceCount",
-    "cudaSetDevice",
-    "cudaGetDeviceProperties",
-    "cudaDeviceSynchronize",
-};
+// Indexed by EmulatedOperation, from the same list.
+#define KAVREL_EMULATED_NAME(name) #name,
+constexpr const char* kOperationNames[] = {KAVREL_EMULATED_OPERATIONS(KAVREL_EMULATED_NAME)};
+#undef KAVREL_EMULATED_NAME
 
 // Calls so far, and the call numbers planned to fail or corrupt, by operation.
 long callCounts[kOperationCount] = {};
@@ -44,103 +32,99 @@ bool planned(const std::vector<long>& callNumbers, long callNumber) {
 
 // A positive decimal count of digits only that fits in a long.
 bool parseCount(const std::string& digits, long* count) {
-    if (digits.empty()) {
-        return false;
-    }
     long value = 0;
     for (const char character : digits) {
-        if (character < '0' || character > '9') {
-            return false;
-        }
         const int digit = character - '0';
-        if (value > (LONG_MAX - digit) / 10) {
+        if (digit < 0 || digit > 9 || value > (LONG_MAX - digit) / 10) {
             return false;
         }
         value = value * 10 + digit;
     }
-    if (value == 0) {
-        return false;
-    }
     *count = value;
-    return true;
+    return value > 0;
 }
 
 // One OPERATION:N item; false when it is anything else.
 bool parseItem(const std::string& item, EmulatedFault* fault) {
     const std::size_t colon = item.find(':');
-    if (colon == std::string::npos) {
-        return false;
-    }
     const std::string name = item.substr(0, colon);
-    EmulatedFault parsed{false, EmulatedOperation::count, 0};
-    if (name == kCorruptionName) {
-        parsed.corruption = true;
-        parsed.operation = EmulatedOperation::cublasSgemm_v2;
-    } else {
+    EmulatedFault parsed{name == kCorruptionName, EmulatedOperation::cublasSgemm_v2, 0};
+    if (!parsed.corruption) {
+        parsed.operation = EmulatedOperation::count;
         for (int index = 0; index < kOperationCount; ++index) {
             if (name == kOperationNames[index]) {
                 parsed.operation = static_cast<EmulatedOperation>(index);
             }
         }
-        if (parsed.operation == EmulatedOperation::count) {
-            return false;
-        }
     }
-    if (!parseCount(item.substr(colon + 1), &parsed.callNumber)) {
+    if (colon == std::string::npos || parsed.operation == EmulatedOperation::count ||
+        !parseCount(item.substr(colon + 1), &parsed.callNumber)) {
         return false;
     }
     *fault = parsed;
     return true;
 }
 
-// The variable's value, or false when it is not set.
-bool readFaultsVariable(std::string* value) {
+// The environment variable's value, or false when it is not set.
+bool readVariable(const char* name, std::string* value) {
 #if defined(_MSC_VER)
     char* buffer = nullptr;
     std::size_t length = 0;
-    if (_dupenv_s(&buffer, &length, kFaultsVariable) != 0 || buffer == nullptr) {
-        return false;
+    const bool set = _dupenv_s(&buffer, &length, name) == 0 && buffer != nullptr;
+    if (set) {
+        *value = buffer;
     }
-    *value = buffer;
     std::free(buffer);
-    return true;
+    return set;
 #else
-    const char* text = std::getenv(kFaultsVariable);
-    if (text == nullptr) {
-        return false;
+    const char* text = std::getenv(name);
+    if (text != nullptr) {
+        *value = text;
     }
-    *value = text;
-    return true;
+    return text != nullptr;
 #endif
 }
 
-// Plans the faults KAVREL_EMULATED_FAULTS names; on a malformed value writes one line to standard error and
-// ends the process with status 2, before the program's main has printed anything.
-bool planFaultsFromEnvironment() {
+// The file KAVREL_EMULATED_STATS named at start-up; never destroyed, as it is read at exit.
+std::string& statsPath() {
+    static auto* path = new std::string;
+    return *path;
+}
+
+// Plans the faults KAVREL_EMULATED_FAULTS names, and has the figures written at exit to the file
+// KAVREL_EMULATED_STATS names. On a malformed fault list writes one line to standard error and ends the process
+// with status 2, before the program's main has printed anything.
+bool readEnvironment() {
     std::string value;
-    if (!readFaultsVariable(&value)) {
-        return false;
-    }
-    const EmulatedFaultList list = emulatedParseFaults(value.c_str());
-    if (!list.valid) {
-        std::fprintf(stderr, "%s\n", emulatedBadFaultsMessage(list.badItem).c_str());
-        std::fflush(stderr);
-        std::exit(2);
-    }
-    for (const EmulatedFault& fault : list.faults) {
-        if (fault.corruption) {
-            emulatedInjectCorruption(fault.callNumber);
-        } else {
-            emulatedInjectFault(fault.operation, fault.callNumber);
+    if (readVariable(kFaultsVariable, &value)) {
+        const EmulatedFaultList list = emulatedParseFaults(value.c_str());
+        if (!list.valid) {
+            std::fprintf(stderr, "%s\n", emulatedBadFaultsMessage(list.badItem).c_str());
+            std::fflush(stderr);
+            std::exit(2);
         }
+        for (const EmulatedFault& fault : list.faults) {
+            fault.corruption ? emulatedInjectCorruption(fault.callNumber)
+                             : emulatedInjectFault(fault.operation, fault.callNumber);
+        }
+    }
+    // Constructs the lock before the handler is registered, so that it outlives the handler at exit.
+    emulatedMutex();
+    if (readVariable(kStatsVariable, &statsPath()) && !statsPath().empty()) {
+        std::atexit([] { emulatedWriteStats(statsPath().c_str()); });
     }
     return true;
 }
 
 // Initialised before main, and linked into every program that calls an operation, as they all count calls here.
-[[maybe_unused]] const bool faultsPlannedFromEnvironment = planFaultsFromEnvironment();
+[[maybe_unused]] const bool environmentRead = readEnvironment();
 
 }  // namespace
+
+std::mutex& emulatedMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
 
 CallPlan takeCall(EmulatedOperation operation) {
     const int index = static_cast<int>(operation);
@@ -154,24 +138,21 @@ CallPlan takeCall(EmulatedOperation operation) {
 
 EmulatedFaultList emulatedParseFaults(const char* text) {
     EmulatedFaultList list{true, std::string(), {}};
-    const std::string all = text == nullptr ? std::string() : std::string(text);
-    if (all.empty()) {
+    if (text == nullptr || *text == '\0') {
         return list;
     }
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = all.find(',', start);
-        const std::string item = all.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    // With a comma after the last item, every item ends at a comma.
+    const std::string all = std::string(text) + ',';
+    for (std::size_t start = 0, comma = all.find(','); comma != std::string::npos;
+         start = comma + 1, comma = all.find(',', start)) {
+        const std::string item = all.substr(start, comma - start);
         EmulatedFault fault{};
         if (!parseItem(item, &fault)) {
             return EmulatedFaultList{false, item, {}};
         }
         list.faults.push_back(fault);
-        if (comma == std::string::npos) {
-            return list;
-        }
-        start = comma + 1;
     }
+    return list;
 }
 
 std::string emulatedBadFaultsMessage(const std::string& badItem) {
@@ -190,8 +171,7 @@ std::string emulatedBadFaultsMessage(const std::string& badItem) {
     std::string message =
         std::string(kFaultsVariable) + ": bad item \"" + shown + "\" (expected OPERATION:N, OPERATION one of ";
     for (int index = 0; index < kOperationCount; ++index) {
-        message += kOperationNames[index];
-        message += ", ";
+        message += std::string(kOperationNames[index]) + ", ";
     }
     message += std::string("or ") + kCorruptionName + ", N a positive count)";
     return message;
@@ -223,4 +203,23 @@ long emulatedCallCount(EmulatedOperation operation) {
     std::lock_guard<std::mutex> lock(emulatedMutex());
     const int index = static_cast<int>(operation);
     return index >= 0 && index < kOperationCount ? callCounts[index] : 0;
+}
+
+const char* emulatedOperationName(EmulatedOperation operation) {
+    const int index = static_cast<int>(operation);
+    return index >= 0 && index < kOperationCount ? kOperationNames[index] : nullptr;
+}
+
+bool emulatedWriteStats(const char* path) {
+    std::FILE* file = std::fopen(path, "w");
+    if (file == nullptr) {
+        return false;
+    }
+    std::fprintf(file, "computed_products %ld\n", emulatedComputedProducts());
+    for (int index = 0; index < kOperationCount; ++index) {
+        std::fprintf(file, "%s %ld\n", kOperationNames[index],
+                     emulatedCallCount(static_cast<EmulatedOperation>(index)));
+    }
+    const bool written = std::ferror(file) == 0;
+    return std::fclose(file) == 0 && written;
 }

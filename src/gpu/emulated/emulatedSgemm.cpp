@@ -1,30 +1,39 @@
-// The host stand-in's cublasSgemm_v2: fused multiply-add kernels, and the memo that spares recomputing a product
-// already in place.
+// The host stand-in's cublasSgemm_v2: one fused multiply-add product kernel, and the memo that spares recomputing a
+// product already in place.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 #include "gpu/emulated/emulatedInternal.h"
 
-// MinGW GCC does not align the stack for AVX spills (GCC bug 54412), so the vector kernels are x86-64 ELF only.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
-#define KAVREL_EMULATED_VECTOR_KERNELS 1
-#include <immintrin.h>
+// The instruction is reached through GCC's x86 target attributes and chosen at run time. MinGW GCC does not align
+// the stack for 32-byte AVX spills (GCC bug 54412), so on Windows the compiler is held to 128-bit vectors. Flattening
+// inlines the kernel and the builtin into the function so marked, so that they are compiled for the instruction.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define KAVREL_HARDWARE_FMA 1
+#if defined(_WIN32)
+#define KAVREL_FMA_TARGET __attribute__((target("fma,prefer-vector-width=128"), flatten))
 #else
-#define KAVREL_EMULATED_VECTOR_KERNELS 0
+#define KAVREL_FMA_TARGET __attribute__((target("fma"), flatten))
+#endif
+#else
+#define KAVREL_HARDWARE_FMA 0
+#define KAVREL_FMA_TARGET
 #endif
 
 namespace {
 
+// Rows and columns of C one tile of the kernel accumulates at once; these sizes vectorise well with GCC.
+constexpr int kTileRows = 32;
+constexpr int kTileColumns = 4;
+
 // The values one product is computed from; the shape and leading dimensions have been checked.
 struct SgemmOperands {
-    int m;
-    int n;
-    int k;
-    float alpha;
-    float beta;
+    int m, n, k;
+    float alpha, beta;
     const float* A;
     int lda;
     const float* B;
@@ -33,7 +42,14 @@ struct SgemmOperands {
     int ldc;
 };
 
-// Products computed since start-up.
+// The arguments of one call that decide what it writes, alpha and beta by their bits so that -0 differs from 0.
+using SgemmCall = std::tuple<cublasHandle_t, cublasOperation_t, cublasOperation_t, int, int, int, std::uint32_t,
+                             const float*, int, const float*, int, std::uint32_t, float*, int>;
+
+// The memo: the last call that wrote its product with beta 0 (with another beta, C is an input), and the epoch just
+// after that write. Its first value names no live handle, so it matches no call.
+SgemmCall memoCall{};
+std::uint64_t memoEpoch = 0;
 long computedProducts = 0;
 
 // Elements from the start of a column-major matrix to the start of the column.
@@ -58,227 +74,113 @@ void scaleOutput(const SgemmOperands& s) {
     }
 }
 
-// Every element is sum = fma(A[i,l], B[l,j], sum) for l = 0..k-1 from 0, then alpha * sum, plus beta * C when
-// beta is not 0, each product rounded; the vector kernels below give the same bits.
-void sgemmPortable(const SgemmOperands& s) {
+// Every element of C becomes alpha * sum, plus beta * C when beta is not 0, each product rounded, where
+// sum = kFused(A[i,l], B[l,j], sum) for l = 0..k-1 from +0. The order of each element's sum is fixed, so the tiling
+// does not change a bit of the result. Written once; the compiler vectorises it for each kFused.
+template <float (*kFused)(float, float, float)>
+void fusedProduct(const SgemmOperands& s) {
+    const auto store = [&s](float* out, float sum) {
+        *out = s.beta == 0.0f ? s.alpha * sum : s.alpha * sum + s.beta * *out;
+    };
+    const int tiledRows = s.m - s.m % kTileRows;
+    for (int row = 0; row < tiledRows; row += kTileRows) {
+        for (int column = 0; column < s.n; column += kTileColumns) {
+            const int columns = std::min(kTileColumns, s.n - column);
+            const float* b[kTileColumns];
+            for (int c = 0; c < kTileColumns; ++c) {
+                // Past the last column the tile repeats it, keeping the loops' bounds fixed; those sums are dropped.
+                b[c] = s.B + offsetOf(column + std::min(c, columns - 1), s.ldb);
+            }
+            float sums[kTileColumns][kTileRows] = {};
+            for (int l = 0; l < s.k; ++l) {
+                const float* a = s.A + offsetOf(l, s.lda) + row;
+                for (int c = 0; c < kTileColumns; ++c) {
+                    const float bValue = b[c][l];
+                    for (int r = 0; r < kTileRows; ++r) {
+                        sums[c][r] = kFused(a[r], bValue, sums[c][r]);
+                    }
+                }
+            }
+            for (int c = 0; c < columns; ++c) {
+                for (int r = 0; r < kTileRows; ++r) {
+                    store(s.C + offsetOf(column + c, s.ldc) + row + r, sums[c][r]);
+                }
+            }
+        }
+    }
     for (int column = 0; column < s.n; ++column) {
-        const float* b = s.B + offsetOf(column, s.ldb);
-        float* c = s.C + offsetOf(column, s.ldc);
-        for (int row = 0; row < s.m; ++row) {
+        for (int row = tiledRows; row < s.m; ++row) {
             float sum = 0.0f;
             for (int l = 0; l < s.k; ++l) {
-                sum = std::fma(s.A[offsetOf(l, s.lda) + row], b[l], sum);
+                sum = kFused(s.A[offsetOf(l, s.lda) + row], s.B[offsetOf(column, s.ldb) + l], sum);
             }
-            c[row] = s.beta == 0.0f ? s.alpha * sum : s.alpha * sum + s.beta * c[row];
+            store(s.C + offsetOf(column, s.ldc) + row, sum);
         }
     }
 }
 
-#if KAVREL_EMULATED_VECTOR_KERNELS
-
-// Floats in one AVX-512 and one AVX register, as pointer offsets.
-constexpr std::ptrdiff_t kLanes512 = 16;
-constexpr std::ptrdiff_t kLanes256 = 8;
-
-// Rows [row, row + 16 * kVectors) (fewer at the bottom edge, by mask) of columns [column, column + kColumns),
-// with sums kept in registers across the whole k loop so that each element's sum runs in k order.
-template <int kVectors, int kColumns>
-__attribute__((target("avx512f"))) void avx512Tile(const SgemmOperands& s, int row, int column) {
-    __mmask16 masks[kVectors];
-    for (int v = 0; v < kVectors; ++v) {
-        const int rowsLeft = s.m - row - 16 * v;
-        masks[v] = rowsLeft >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << rowsLeft) - 1u);
-    }
-    __m512 sums[kVectors][kColumns];
-    for (int v = 0; v < kVectors; ++v) {
-        for (int c = 0; c < kColumns; ++c) {
-            sums[v][c] = _mm512_setzero_ps();
-        }
-    }
-    const float* b[kColumns];
-    for (int c = 0; c < kColumns; ++c) {
-        b[c] = s.B + offsetOf(column + c, s.ldb);
-    }
-    for (int l = 0; l < s.k; ++l) {
-        const float* a = s.A + offsetOf(l, s.lda) + row;
-        __m512 aValues[kVectors];
-        for (int v = 0; v < kVectors; ++v) {
-            aValues[v] = _mm512_maskz_loadu_ps(masks[v], a + kLanes512 * v);
-        }
-        for (int c = 0; c < kColumns; ++c) {
-            const __m512 bValue = _mm512_set1_ps(b[c][l]);
-            for (int v = 0; v < kVectors; ++v) {
-                sums[v][c] = _mm512_fmadd_ps(aValues[v], bValue, sums[v][c]);
-            }
-        }
-    }
-    const __m512 alpha = _mm512_set1_ps(s.alpha);
-    const __m512 beta = _mm512_set1_ps(s.beta);
-    for (int c = 0; c < kColumns; ++c) {
-        float* out = s.C + offsetOf(column + c, s.ldc) + row;
-        for (int v = 0; v < kVectors; ++v) {
-            __m512 result = _mm512_mul_ps(alpha, sums[v][c]);
-            if (s.beta != 0.0f) {
-                result =
-                    _mm512_add_ps(result, _mm512_mul_ps(beta, _mm512_maskz_loadu_ps(masks[v], out + kLanes512 * v)));
-            }
-            _mm512_mask_storeu_ps(out + kLanes512 * v, masks[v], result);
-        }
-    }
-}
-
-// The whole product in 32-row, 4-column tiles; same bits as sgemmPortable.
-__attribute__((target("avx512f"))) void sgemmAvx512(const SgemmOperands& s) {
-    for (int row = 0; row < s.m; row += 32) {
-        const bool twoVectors = s.m - row > 16;
-        int column = 0;
-        for (; column + 4 <= s.n; column += 4) {
-            twoVectors ? avx512Tile<2, 4>(s, row, column) : avx512Tile<1, 4>(s, row, column);
-        }
-        for (; column < s.n; ++column) {
-            twoVectors ? avx512Tile<2, 1>(s, row, column) : avx512Tile<1, 1>(s, row, column);
-        }
-    }
-}
-
-// As avx512Tile, eight rows to a vector.
-template <int kVectors, int kColumns>
-__attribute__((target("avx2,fma"))) void avx2Tile(const SgemmOperands& s, int row, int column) {
-    const __m256i laneIndex = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    __m256i masks[kVectors];
-    for (int v = 0; v < kVectors; ++v) {
-        masks[v] = _mm256_cmpgt_epi32(_mm256_set1_epi32(s.m - row - 8 * v), laneIndex);
-    }
-    __m256 sums[kVectors][kColumns];
-    for (int v = 0; v < kVectors; ++v) {
-        for (int c = 0; c < kColumns; ++c) {
-            sums[v][c] = _mm256_setzero_ps();
-        }
-    }
-    const float* b[kColumns];
-    for (int c = 0; c < kColumns; ++c) {
-        b[c] = s.B + offsetOf(column + c, s.ldb);
-    }
-    for (int l = 0; l < s.k; ++l) {
-        const float* a = s.A + offsetOf(l, s.lda) + row;
-        __m256 aValues[kVectors];
-        for (int v = 0; v < kVectors; ++v) {
-            aValues[v] = _mm256_maskload_ps(a + kLanes256 * v, masks[v]);
-        }
-        for (int c = 0; c < kColumns; ++c) {
-            const __m256 bValue = _mm256_set1_ps(b[c][l]);
-            for (int v = 0; v < kVectors; ++v) {
-                sums[v][c] = _mm256_fmadd_ps(aValues[v], bValue, sums[v][c]);
-            }
-        }
-    }
-    const __m256 alpha = _mm256_set1_ps(s.alpha);
-    const __m256 beta = _mm256_set1_ps(s.beta);
-    for (int c = 0; c < kColumns; ++c) {
-        float* out = s.C + offsetOf(column + c, s.ldc) + row;
-        for (int v = 0; v < kVectors; ++v) {
-            __m256 result = _mm256_mul_ps(alpha, sums[v][c]);
-            if (s.beta != 0.0f) {
-                result = _mm256_add_ps(result, _mm256_mul_ps(beta, _mm256_maskload_ps(out + kLanes256 * v, masks[v])));
-            }
-            _mm256_maskstore_ps(out + kLanes256 * v, masks[v], result);
-        }
-    }
-}
-
-// The whole product in 16-row, 4-column tiles; same bits as sgemmPortable.
-__attribute__((target("avx2,fma"))) void sgemmAvx2(const SgemmOperands& s) {
-    for (int row = 0; row < s.m; row += 16) {
-        const bool twoVectors = s.m - row > 8;
-        int column = 0;
-        for (; column + 4 <= s.n; column += 4) {
-            twoVectors ? avx2Tile<2, 4>(s, row, column) : avx2Tile<1, 4>(s, row, column);
-        }
-        for (; column < s.n; ++column) {
-            twoVectors ? avx2Tile<2, 1>(s, row, column) : avx2Tile<1, 1>(s, row, column);
-        }
-    }
-}
-
+// Only a function compiled for the instruction turns the builtin into it; elsewhere it calls the C library's fmaf,
+// which MinGW implements in software, slowly and not always correctly rounded. Without the instruction in the
+// build, the fallback stands in.
+KAVREL_FMA_TARGET float hardwareFma(float a, float b, float c) {
+#if KAVREL_HARDWARE_FMA
+    return __builtin_fmaf(a, b, c);
+#else
+    return emulatedFallbackFma(a, b, c);
 #endif
-
-// Whether this build and this processor can run the kernel.
-bool kernelAvailable(EmulatedSgemmKernel kernel) {
-    switch (kernel) {
-        case EmulatedSgemmKernel::portable:
-            return true;
-#if KAVREL_EMULATED_VECTOR_KERNELS
-        case EmulatedSgemmKernel::avx2:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case EmulatedSgemmKernel::avx512:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx512f");
-#endif
-        default:
-            return false;
-    }
 }
 
-// The fastest kernel kernelAvailable allows.
-EmulatedSgemmKernel fastestKernel() {
-    if (kernelAvailable(EmulatedSgemmKernel::avx512)) {
-        return EmulatedSgemmKernel::avx512;
-    }
-    if (kernelAvailable(EmulatedSgemmKernel::avx2)) {
-        return EmulatedSgemmKernel::avx2;
-    }
-    return EmulatedSgemmKernel::portable;
+KAVREL_FMA_TARGET void hardwareProduct(const SgemmOperands& s) {
+    fusedProduct<hardwareFma>(s);
 }
 
-// The kernel products are computed with, chosen on first use.
-EmulatedSgemmKernel& activeKernel() {
-    static EmulatedSgemmKernel kernel = fastestKernel();
-    return kernel;
+void fallbackProduct(const SgemmOperands& s) {
+    fusedProduct<emulatedFallbackFma>(s);
 }
 
-// Writes C of the product with the active kernel, or scaled by beta alone when nothing is added to it.
-void computeProduct(const SgemmOperands& s) {
-    if (s.alpha == 0.0f || s.k == 0) {
-        scaleOutput(s);
-        return;
-    }
-    switch (activeKernel()) {
-#if KAVREL_EMULATED_VECTOR_KERNELS
-        case EmulatedSgemmKernel::avx512:
-            sgemmAvx512(s);
-            return;
-        case EmulatedSgemmKernel::avx2:
-            sgemmAvx2(s);
-            return;
-#endif
-        default:
-            sgemmPortable(s);
-            return;
-    }
-}
-
-// Whether two calls agree in every argument, floats compared by their bits.
-bool sameArguments(const SgemmArguments& x, const SgemmArguments& y) {
-    return x.transa == y.transa && x.transb == y.transb && x.m == y.m && x.n == y.n && x.k == y.k &&
-           x.alphaBits == y.alphaBits && x.betaBits == y.betaBits && x.A == y.A && x.lda == y.lda && x.B == y.B &&
-           x.ldb == y.ldb && x.C == y.C && x.ldc == y.ldc;
-}
-
-// The live device allocation holding a rows x cols float operand with leading dimension ld; null when none does.
-DeviceAllocation* operandAllocation(const float* operand, int rows, int cols, int ld) {
-    std::size_t bytes = 0;
-    if (!blockSpanBytes(rows, cols, static_cast<int>(sizeof(float)), ld, &bytes)) {
-        return nullptr;
-    }
-    return deviceAllocationHolding(operand, bytes);
-}
+// Whether SGEMM computes with the instruction; it does wherever it can unless a test says otherwise.
+bool useHardware = emulatedHardwareFmaAvailable();
 
 }  // namespace
 
+float emulatedHardwareFma(float a, float b, float c) {
+    return hardwareFma(a, b, c);
+}
+
+float emulatedFallbackFma(float a, float b, float c) {
+    // The product of two floats is exact in a double, and TwoSum gives the exact error of adding c to it.
+    const double product = static_cast<double>(a) * static_cast<double>(b);
+    double sum = product + static_cast<double>(c);
+    const double cPart = sum - product;
+    const double error = (product - (sum - cPart)) + (static_cast<double>(c) - cPart);
+    // Rounding to odd: an inexact sum with an even last bit moves to its neighbour on the error's side, so that a
+    // rounded sum never lands where rounding on to float would go the other way than the exact value does.
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &sum, sizeof bits);
+    if (error != 0.0 && (bits & 1u) == 0 && std::isfinite(sum)) {
+        bits = (error > 0.0) == (sum > 0.0) ? bits + 1 : bits - 1;
+        std::memcpy(&sum, &bits, sizeof sum);
+    }
+    return static_cast<float>(sum);
+}
+
+bool emulatedHardwareFmaAvailable() {
+#if KAVREL_HARDWARE_FMA
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("fma") != 0;
+#else
+    return false;
+#endif
+}
+
+void emulatedUseHardwareFma(bool hardware) {
+    std::lock_guard<std::mutex> lock(emulatedMutex());
+    useHardware = hardware && emulatedHardwareFmaAvailable();
+}
+
 // C := alpha * A * B + beta * C on column-major device operands, no transposes. With beta 0, C is not read.
-// A call identical to the context's last one, on operands whose contents are unchanged and a C still holding
-// that call's product, finds the product in place instead of computing it again.
+// A call with the arguments of the last product written with beta 0, while the device epoch still stands where that
+// write left it, finds the product in place instead of computing it again.
 cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                               int k, const float* alpha, const float* A, int lda, const float* B, int ldb,
                               const float* beta, float* C, int ldc) {
@@ -300,32 +202,33 @@ cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, c
     if (m == 0 || n == 0) {
         return CUBLAS_STATUS_SUCCESS;
     }
-    DeviceAllocation* allocationC = operandAllocation(C, m, n, ldc);
-    DeviceAllocation* allocationA = k == 0 ? nullptr : operandAllocation(A, m, k, lda);
-    DeviceAllocation* allocationB = k == 0 ? nullptr : operandAllocation(B, k, n, ldb);
-    if (allocationC == nullptr || (k != 0 && (allocationA == nullptr || allocationB == nullptr))) {
+    const auto onDevice = [](const float* operand, int rows, int cols, int ld) {
+        std::size_t bytes = 0;
+        return blockSpanBytes(rows, cols, static_cast<int>(sizeof(float)), ld, &bytes) &&
+               insideDeviceMemory(operand, bytes);
+    };
+    if (!onDevice(C, m, n, ldc) || (k != 0 && (!onDevice(A, m, k, lda) || !onDevice(B, k, n, ldb)))) {
         return CUBLAS_STATUS_INVALID_VALUE;
     }
 
-    const SgemmArguments arguments{transa, transb, m, n, k, bitsOf(*alpha), bitsOf(*beta), A, lda, B, ldb, C, ldc};
-    // Taken before C is written, so that an A or B sharing C's allocation is seen as changed next time.
-    const std::uint64_t generationA = allocationA == nullptr ? 0 : allocationA->generation;
-    const std::uint64_t generationB = allocationB == nullptr ? 0 : allocationB->generation;
-    SgemmMemo& memo = handle->lastProduct;
-    const bool productInPlace = memo.valid && sameArguments(memo.arguments, arguments) &&
-                                memo.generationA == generationA && memo.generationB == generationB &&
-                                memo.generationC == allocationC->generation;
-    if (!productInPlace) {
-        computeProduct(SgemmOperands{m, n, k, *alpha, *beta, A, lda, B, ldb, C, ldc});
+    const SgemmCall call{handle, transa, transb, m, n, k, bitsOf(*alpha), A, lda, B, ldb, bitsOf(*beta), C, ldc};
+    if (memoCall != call || memoEpoch != deviceEpoch) {
+        const SgemmOperands operands{m, n, k, *alpha, *beta, A, lda, B, ldb, C, ldc};
+        if (*alpha == 0.0f || k == 0) {
+            scaleOutput(operands);
+        } else {
+            useHardware ? hardwareProduct(operands) : fallbackProduct(operands);
+        }
         ++computedProducts;
-        allocationC->generation = freshGeneration();
-        // With beta not 0, C is an input too, so the same call would compute something else.
-        memo = SgemmMemo{*beta == 0.0f, arguments, generationA, generationB, allocationC->generation};
+        ++deviceEpoch;
+        if (*beta == 0.0f) {
+            memoCall = call;
+            memoEpoch = deviceEpoch;
+        }
     }
     if (plan.corrupts) {
         C[0] = std::numeric_limits<float>::quiet_NaN();
-        allocationC->generation = freshGeneration();
-        memo.valid = false;
+        ++deviceEpoch;
     }
     return CUBLAS_STATUS_SUCCESS;
 }
@@ -333,21 +236,4 @@ cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, c
 long emulatedComputedProducts() {
     std::lock_guard<std::mutex> lock(emulatedMutex());
     return computedProducts;
-}
-
-bool emulatedSgemmKernelAvailable(EmulatedSgemmKernel kernel) {
-    return kernelAvailable(kernel);
-}
-
-EmulatedSgemmKernel emulatedFastestSgemmKernel() {
-    return fastestKernel();
-}
-
-bool emulatedUseSgemmKernel(EmulatedSgemmKernel kernel) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (!kernelAvailable(kernel)) {
-        return false;
-    }
-    activeKernel() = kernel;
-    return true;
 }
