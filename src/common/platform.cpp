@@ -1,5 +1,5 @@
-// Platform-specific pieces: the calendar clock on the Windows C runtime's 64-bit functions or on time(), and the
-// terminal test on _isatty or isatty.
+// Platform-specific pieces: the calendar clock and UTC conversion on the Windows C runtime's 64-bit functions or on
+// time() and gmtime_r, the terminal test on _isatty or isatty, and the host name.
 #include "common/platform.h"
 
 #include <cstdio>
@@ -7,6 +7,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -25,6 +26,20 @@ bool standardErrorIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
 }
 
+namespace {
+
+bool toUtc(std::int64_t seconds, std::tm* utc) {
+    const auto time = static_cast<__time64_t>(seconds);
+    return _gmtime64_s(utc, &time) == 0;
+}
+
+}  // namespace
+
+bool readHostName(char* name, int capacity) {
+    auto size = static_cast<DWORD>(capacity);
+    return capacity > 0 && GetComputerNameA(name, &size) != 0;
+}
+
 #else
 
 std::int64_t readCalendarClock() {
@@ -39,4 +54,27 @@ bool standardErrorIsTerminal() {
     return isatty(fileno(stderr)) != 0;
 }
 
+namespace {
+
+bool toUtc(std::int64_t seconds, std::tm* utc) {
+    const auto time = static_cast<std::time_t>(seconds);
+    return gmtime_r(&time, utc) != nullptr;
+}
+
+}  // namespace
+
+bool readHostName(char* name, int capacity) {
+    if (capacity <= 0 || gethostname(name, static_cast<std::size_t>(capacity)) != 0) {
+        return false;
+    }
+    // A name that fills the buffer may come without its terminating null.
+    name[capacity - 1] = '\0';
+    return true;
+}
+
 #endif
+
+bool formatUtcTime(std::int64_t seconds, char* text, int capacity) {
+    std::tm utc{};
+    return toUtc(seconds, &utc) && std::strftime(text, static_cast<std::size_t>(capacity), "%Y-%m-%dT%H:%M:%SZ", &utc) > 0;
+}

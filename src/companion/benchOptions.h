@@ -34,6 +34,7 @@ struct BenchOptions {
     bool json;                 // one JSON document on standard output instead of the table
     double outlierMargin;      // a fraction in [0, 1): how far below its peers' median a device's rate may fall
     bool failOnOutlier;        // an outlier device fails the run
+    std::string nodeName;      // the node's name in the report; empty: the host's own name
 };
 
 // The options of a run without any.

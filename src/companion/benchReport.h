@@ -60,6 +60,8 @@ struct NodeSummary {
 
 struct BenchReport {
     BenchOptions options;
+    std::string nodeName;   // --node-name, or the host's name
+    std::string startTime;  // when the run started, UTC in ISO 8601
     int matrixOrder = 0;
     std::vector<DeviceReport> devices;
     NodeSummary node;

@@ -56,6 +56,8 @@ Json checkJson(const DeviceReport& device) {
 Json deviceJson(const DeviceReport& device) {
     Json object{{"index", device.index},
                 {"name", device.described ? Json(device.description.name) : Json(nullptr)},
+                {"uuid", device.described ? Json(device.description.uuid) : Json(nullptr)},
+                {"pci_bus_id", device.described ? Json(device.description.pciBusId) : Json(nullptr)},
                 {"compute_capability", device.described ? Json{{"major", device.description.major},
                                                               {"minor", device.description.minor}}
                                                         : Json(nullptr)},
@@ -93,6 +95,8 @@ std::string reportJson(const BenchReport& report) {
         {"schema", kReportSchema},
         {"program", "kavrel-bench"},
         {"program_version", KAVREL_BENCH_VERSION},
+        {"host", {{"name", report.nodeName}}},
+        {"start_time", report.startTime},
         {"matrix_order", report.matrixOrder},
         {"iterations", options.durationSeconds > 0.0 ? Json(nullptr) : Json(options.iterations)},
         {"duration_seconds", options.durationSeconds > 0.0 ? Json(options.durationSeconds) : Json(nullptr)},

@@ -48,6 +48,7 @@ const char* verdictWord(const DeviceReport& device) {
 
 void appendRun(std::string* text, const BenchReport& report) {
     const BenchOptions& options = report.options;
+    appendRow(text, "Node", "%s, run started %s", report.nodeName.c_str(), report.startTime.c_str());
     appendRow(text, "Matrix order", "%d", report.matrixOrder);
     if (options.durationSeconds > 0.0) {
         appendRow(text, "Round trips", "for %.0f s on each device, %d warm-up%s", options.durationSeconds,
@@ -77,8 +78,12 @@ void appendDeviceRows(std::string* text, const BenchReport& report) {
 }
 
 void appendDeviceDetails(std::string* text, const DeviceReport& device) {
-    append(text, "\nDevice %d: %s (compute capability %d.%d, cuBLAS %d)\n", device.index, deviceName(device),
-           device.description.major, device.description.minor, device.libraryVersion);
+    append(text, "\nDevice %d: %s\n", device.index, deviceName(device));
+    if (device.described) {
+        appendRow(text, "Identity", "%s at PCI %s, compute capability %d.%d, cuBLAS %d", device.description.uuid,
+                  device.description.pciBusId, device.description.major, device.description.minor,
+                  device.libraryVersion);
+    }
     if (device.failed) {
         appendRow(text, "Error", "%s", device.failureMessage.c_str());
         text->pop_back();  // the message brings its own line break

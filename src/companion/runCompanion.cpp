@@ -3,6 +3,7 @@
 #include "companion/runCompanion.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -21,6 +22,12 @@
 #include "run/reportFailure.h"
 
 namespace {
+
+// The host's name, or "unknown" when it cannot be read.
+std::string hostName() {
+    char name[256];
+    return readHostName(name, sizeof name) ? std::string(name) : std::string("unknown");
+}
 
 // The device indices the options name: every device the runtime sees, or the listed ones.
 StageResult resolveDevices(const BenchOptions& options, std::vector<int>* devices) {
@@ -72,6 +79,7 @@ int runCompanion(int argc, char** argv) {
             return kExitUsage;
     }
 
+    const std::int64_t started = readCalendarClock();
     std::vector<int> devices;
     const StageResult resolved = resolveDevices(options, &devices);
     if (!resolved.succeeded) {
@@ -110,7 +118,11 @@ int runCompanion(int argc, char** argv) {
         reportFailure("!!!! host memory allocation error (reference)\n");
         return kExitRunFailed;
     }
-    const BenchReport report = summariseRun(options, &outcomes);
+    BenchReport report = summariseRun(options, &outcomes);
+    report.nodeName = options.nodeName.empty() ? hostName() : options.nodeName;
+    char startTime[32] = "";
+    formatUtcTime(started, startTime, sizeof startTime);
+    report.startTime = startTime;
     for (const DeviceReport& device : report.devices) {
         if (device.failed) {
             reportFailure(deviceFailureLine(device).c_str());

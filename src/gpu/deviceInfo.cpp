@@ -1,6 +1,7 @@
 // The runtime calls that pick the device and read its properties, each tested where it is made.
 #include "gpu/deviceInfo.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "gpu/gpuLibrary.h"
@@ -49,5 +50,13 @@ StageResult describeDevice(int device, DeviceDescription* description) {
     description->name[kDeviceNameBytes - 1] = '\0';
     description->major = properties.major;
     description->minor = properties.minor;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(properties.uuid.bytes);
+    std::snprintf(description->uuid, sizeof description->uuid,
+                  "GPU-%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0], bytes[1],
+                  bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10], bytes[11],
+                  bytes[12], bytes[13], bytes[14], bytes[15]);
+    if (!librarySucceeded(cudaDeviceGetPCIBusId(description->pciBusId, kPciBusIdBytes, device))) {
+        return stageFailed(kQueryError);
+    }
     return stageSucceeded();
 }
