@@ -1,10 +1,17 @@
 // Black-box tests of kavrel-bench-emulated: its report forms, figures and exit statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
 
 #include "childProcess.h"
 #include "gpu/emulated/emulatedControl.h"
@@ -13,11 +20,22 @@ namespace {
 
 const std::string kUsageHint = "Run with --help for more information.\n";
 
-ChildRun runBench(const std::vector<std::string>& arguments, const std::string& faults = "") {
+ChildRun runBench(const std::vector<std::string>& arguments, const std::string& faults = "",
+                  const std::vector<std::pair<std::string, std::string>>& environment = {}) {
     ChildOptions options;
     options.arguments = arguments;
     options.emulatedFaults = faults;
+    options.environment = environment;
     return runChild(KAVREL_BENCH_EMULATED_EXECUTABLE, options);
+}
+
+// A stand-in with four devices, and whatever else the case sets.
+std::vector<std::pair<std::string, std::string>> fourDevices(const char* slowdown = "") {
+    std::vector<std::pair<std::string, std::string>> environment = {{"KAVREL_EMULATED_DEVICES", "4"}};
+    if (*slowdown != '\0') {
+        environment.emplace_back("KAVREL_EMULATED_SLOWDOWN", slowdown);
+    }
+    return environment;
 }
 
 // The child's standard output as JSON; discarded (and the test failed) when it is not exactly one document.
@@ -30,70 +48,84 @@ nlohmann::json parseReport(const ChildRun& run) {
 }  // namespace
 
 TEST(CompanionProgram, JsonReportHoldsEveryFieldWithPlausibleValues) {
-    const ChildRun run = runBench({"--iterations", "50", "--json"});
+    const ChildRun run = runBench({"--iterations", "50", "--json", "--node-name", "node-a"});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardError, "");
     const nlohmann::json report = parseReport(run);
     ASSERT_TRUE(report.is_object());
-    EXPECT_EQ(report["schema"], 1);
+    EXPECT_EQ(report["schema"], 2);
     EXPECT_EQ(report["program"], "kavrel-bench");
     EXPECT_TRUE(report["program_version"].is_string());
-    EXPECT_EQ(report["device"]["index"], 0);
-    EXPECT_EQ(report["device"]["name"], kEmulatedDeviceName);
-    EXPECT_EQ(report["device"]["compute_capability"]["major"], kEmulatedComputeMajor);
-    EXPECT_EQ(report["device"]["compute_capability"]["minor"], kEmulatedComputeMinor);
-    EXPECT_EQ(report["cublas_version"], kEmulatedCublasVersion);
+    EXPECT_EQ(report["host"]["name"], "node-a");
+    EXPECT_EQ(report["start_time"].get<std::string>().size(), 20u);
     EXPECT_EQ(report["matrix_order"], 1000);
     EXPECT_EQ(report["iterations"], 50);
+    EXPECT_TRUE(report["duration_seconds"].is_null());
     EXPECT_EQ(report["warmup"], 1);
+    ASSERT_EQ(report["devices"].size(), 1u);
 
-    const nlohmann::json& timing = report["timing"];
-    const double total = timing["total_seconds"].get<double>();
-    const double median = timing["iteration_seconds"]["median"].get<double>();
-    const double minimum = timing["iteration_seconds"]["min"].get<double>();
-    const double maximum = timing["iteration_seconds"]["max"].get<double>();
-    EXPECT_GT(minimum, 0.0);
-    EXPECT_LE(minimum, median);
-    EXPECT_LE(median, maximum);
+    const nlohmann::json& device = report["devices"][0];
+    EXPECT_EQ(device["index"], 0);
+    EXPECT_EQ(device["name"], kEmulatedDeviceName);
+    EXPECT_EQ(device["uuid"].get<std::string>().rfind("GPU-", 0), 0u);
+    EXPECT_TRUE(device["pci_bus_id"].is_string());
+    EXPECT_EQ(device["compute_capability"]["major"], kEmulatedComputeMajor);
+    EXPECT_EQ(device["cublas_version"], kEmulatedCublasVersion);
+    EXPECT_EQ(device["status"], "passed");
+    EXPECT_EQ(device["round_trips"], 50);
+
+    const nlohmann::json& timing = device["timing"];
+    const nlohmann::json& iteration = timing["iteration_seconds"];
+    EXPECT_GT(iteration["min"].get<double>(), 0.0);
+    for (const auto& [lower, higher] : {std::pair<const char*, const char*>{"min", "p50"},
+                                        {"p50", "p90"},
+                                        {"p90", "p99"},
+                                        {"p99", "p99_9"},
+                                        {"p99_9", "max"}}) {
+        EXPECT_LE(iteration[lower].get<double>(), iteration[higher].get<double>()) << lower << " " << higher;
+    }
     // The iteration times add up to the loop's total, which the child's lifetime bounds.
-    EXPECT_GE(total, 50 * minimum * (1 - 1e-9));
-    EXPECT_LE(total, 50 * maximum * (1 + 1e-9));
+    const double total = timing["total_seconds"].get<double>();
+    EXPECT_GE(total, 50 * iteration["min"].get<double>() * (1 - 1e-9));
+    EXPECT_LE(total, 50 * iteration["max"].get<double>() * (1 + 1e-9));
     EXPECT_LT(total, run.wallSeconds);
-    EXPECT_TRUE(timing["phases"].is_null());
+    long counted = 0;
+    for (const nlohmann::json& count : timing["histogram"]["counts"]) {
+        counted += count.get<long>();
+    }
+    EXPECT_EQ(counted, 50);
+    EXPECT_EQ(timing["upload"]["bytes"], 12000000);
+    EXPECT_EQ(timing["download"]["bytes"], 4000000);
+    EXPECT_EQ(timing["sgemm"]["flops"], 2000000000);
 
-    const nlohmann::json& check = report["check"];
-    EXPECT_GE(check["relative_l2_error"].get<double>(), 0.0);
+    const nlohmann::json& check = device["check"];
     EXPECT_LT(check["relative_l2_error"].get<double>(), check["threshold"].get<double>());
-    EXPECT_EQ(check["reference_norm_zero"], false);
-    EXPECT_EQ(check["passed"], true);
+    EXPECT_EQ(check["verified_products"], 50);
+    EXPECT_EQ(check["mismatch_count"], 0);
     EXPECT_EQ(check["verdict"], "PASSED");
+    EXPECT_EQ(report["node"]["verdict"], "PASSED");
 }
 
-TEST(CompanionProgram, PhaseTimesMakeUpTheIterationTimes) {
+TEST(CompanionProgram, PhaseTimesComeFromTheDeviceAndFallInTheirOrder) {
     const ChildRun run = runBench({"--iterations", "50", "--phases", "--json"});
     EXPECT_EQ(run.exitStatus, 0);
     const nlohmann::json report = parseReport(run);
-    const nlohmann::json& iteration = report["timing"]["iteration_seconds"];
-    const nlohmann::json& phases = report["timing"]["phases"];
-    ASSERT_TRUE(phases.is_object());
-    EXPECT_EQ(phases["upload"]["bytes"], 12000000);
-    EXPECT_EQ(phases["download"]["bytes"], 4000000);
-    EXPECT_EQ(phases["sgemm"]["flops"], 2000000000);
+    const nlohmann::json& timing = report["devices"][0]["timing"];
     double medianSum = 0.0;
     for (const char* phase : {"upload", "sgemm", "download"}) {
-        const double phaseMedian = phases[phase]["median_seconds"].get<double>();
+        const double phaseMedian = timing[phase]["median_seconds"].get<double>();
         EXPECT_GT(phaseMedian, 0.0) << phase;
-        EXPECT_LE(phaseMedian, iteration["max"].get<double>()) << phase;
+        EXPECT_LE(phaseMedian, timing["iteration_seconds"]["max"].get<double>()) << phase;
         medianSum += phaseMedian;
     }
     // On the stand-in the upload compares three matrices, the download one, and the SGEMM finds its product in
     // place, so the phases' medians fall in that order; a phase timed as another shows up here.
-    EXPECT_GT(phases["upload"]["median_seconds"].get<double>(), phases["download"]["median_seconds"].get<double>());
-    EXPECT_GT(phases["download"]["median_seconds"].get<double>(), phases["sgemm"]["median_seconds"].get<double>());
-    const double rate = phases["upload"]["gb_per_second"].get<double>();
-    EXPECT_NEAR(rate, 12000000 / phases["upload"]["median_seconds"].get<double>() / 1e9, rate * 1e-9);
-    // Each iteration is exactly its three phases, so only the medians' spread separates the two figures.
-    const double iterationMedian = iteration["median"].get<double>();
+    EXPECT_GT(timing["upload"]["median_seconds"].get<double>(), timing["download"]["median_seconds"].get<double>());
+    EXPECT_GT(timing["download"]["median_seconds"].get<double>(), timing["sgemm"]["median_seconds"].get<double>());
+    const double rate = timing["upload"]["gb_per_second"].get<double>();
+    EXPECT_NEAR(rate, 12000000 / timing["upload"]["median_seconds"].get<double>() / 1e9, rate * 1e-9);
+    // Each iteration is its three phases and the event marks between them.
+    const double iterationMedian = timing["iteration_seconds"]["p50"].get<double>();
     EXPECT_NEAR(medianSum, iterationMedian, 0.5 * iterationMedian);
 }
 
@@ -101,23 +133,132 @@ TEST(CompanionProgram, TableIsTheDefaultFormAndEndsWithTheVerdict) {
     const ChildRun run = runBench({"--iterations", "5"});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardError, "");
-    EXPECT_EQ(run.standardOutput.rfind(std::string("Device              0: ") + kEmulatedDeviceName, 0), 0u);
+    EXPECT_NE(run.standardOutput.find(std::string("\n0      ") + kEmulatedDeviceName), std::string::npos)
+        << run.standardOutput;
     const std::string verdict = "Verdict             PASSED\n";
     ASSERT_GE(run.standardOutput.size(), verdict.size());
     EXPECT_EQ(run.standardOutput.substr(run.standardOutput.size() - verdict.size()), verdict);
 }
 
-TEST(CompanionProgram, WrongLastProductFailsWithStatusOne) {
-    // The warm-up round trip makes SGEMM call 1, so the last of 5 timed ones is call 6.
-    const ChildRun table = runBench({"--iterations", "5"}, "corrupt:6");
+TEST(CompanionProgram, WrongFirstProductFailsWithStatusOne) {
+    // The warm-up round trip makes SGEMM call 1, so the first timed one is call 2.
+    const ChildRun table = runBench({"--iterations", "5"}, "corrupt:2");
     EXPECT_EQ(table.exitStatus, 1);
     EXPECT_NE(table.standardOutput.find("Verdict             FAILED\n"), std::string::npos) << table.standardOutput;
-    const ChildRun json = runBench({"--iterations", "5", "--json"}, "corrupt:6");
+    const ChildRun json = runBench({"--iterations", "5", "--json"}, "corrupt:2");
     EXPECT_EQ(json.exitStatus, 1);
     const nlohmann::json report = parseReport(json);
-    EXPECT_TRUE(report["check"]["relative_l2_error"].is_null());
-    EXPECT_EQ(report["check"]["verdict"], "FAILED");
+    EXPECT_TRUE(report["devices"][0]["check"]["relative_l2_error"].is_null());
+    EXPECT_EQ(report["devices"][0]["check"]["verdict"], "FAILED");
 }
+
+TEST(CompanionNode, EveryDeviceRunsAndEveryProductIsVerified) {
+    const ChildRun run = runBench({"--devices", "all", "--iterations", "100", "--json"}, "", fourDevices());
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    const nlohmann::json report = parseReport(run);
+    ASSERT_EQ(report["devices"].size(), 4u);
+    std::vector<std::string> uuids;
+    for (int index = 0; index < 4; ++index) {
+        const nlohmann::json& device = report["devices"][index];
+        EXPECT_EQ(device["index"], index);
+        EXPECT_EQ(device["check"]["verified_products"], 100) << index;
+        EXPECT_EQ(device["check"]["mismatch_count"], 0) << index;
+        uuids.push_back(device["uuid"].get<std::string>());
+    }
+    std::sort(uuids.begin(), uuids.end());
+    EXPECT_EQ(std::unique(uuids.begin(), uuids.end()), uuids.end());
+    EXPECT_EQ(report["node"]["passed"], 4);
+}
+
+TEST(CompanionNode, AMismatchOnOneDeviceIsNamedWithItsIterationAndTheOthersStayClean) {
+    // Warm-up makes SGEMM call 1 on device 2, so its call 300 is timed round trip 299.
+    const ChildRun run =
+        runBench({"--devices", "all", "--iterations", "400", "--json"}, "corrupt:300@2", fourDevices());
+    EXPECT_EQ(run.exitStatus, 1) << run.standardError;
+    const nlohmann::json report = parseReport(run);
+    ASSERT_EQ(report["devices"].size(), 4u);
+    for (int index = 0; index < 4; ++index) {
+        const nlohmann::json& check = report["devices"][index]["check"];
+        EXPECT_EQ(check["verified_products"], 400) << index;
+        EXPECT_EQ(check["mismatch_count"], index == 2 ? 1 : 0) << index;
+    }
+    const nlohmann::json& mismatch = report["devices"][2]["check"]["mismatches"][0];
+    EXPECT_EQ(mismatch["iteration"], 299);
+    EXPECT_EQ(mismatch["differing_elements"], 1);
+    EXPECT_EQ(report["devices"][2]["status"], "failed");
+    EXPECT_EQ(report["node"]["mismatches"], 1);
+}
+
+TEST(CompanionNode, TheSlowedDeviceAloneIsAnOutlierAndFailsOnlyWhenAskedTo) {
+    const ChildRun run = runBench({"--devices", "all", "--iterations", "300", "--json"}, "", fourDevices("3:1.5"));
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    const nlohmann::json report = parseReport(run);
+    EXPECT_EQ(report["node"]["outliers"], nlohmann::json::array({3})) << report["devices"].dump();
+    const ChildRun strict =
+        runBench({"--devices", "all", "--iterations", "300", "--fail-on-outlier"}, "", fourDevices("3:1.5"));
+    EXPECT_EQ(strict.exitStatus, 1);
+}
+
+TEST(CompanionNode, AFailingDeviceIsReportedAndTheOthersFinish) {
+    const ChildRun run =
+        runBench({"--devices", "all", "--iterations", "100", "--json"}, "cublasSgemm_v2:50@1", fourDevices());
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_EQ(run.standardError, "!!!! device 1: kernel execution error.\n");
+    const nlohmann::json report = parseReport(run);
+    ASSERT_EQ(report["devices"].size(), 4u);
+    EXPECT_EQ(report["devices"][1]["status"], "error");
+    for (int index : {0, 2, 3}) {
+        EXPECT_EQ(report["devices"][index]["status"], "passed") << index;
+        EXPECT_EQ(report["devices"][index]["round_trips"], 100) << index;
+    }
+}
+
+TEST(CompanionSizes, AnyOrderRunsAndPasses) {
+    for (const char* size : {"1", "257", "2048"}) {
+        const ChildRun run = runBench({"--size", size, "--iterations", "3", "--json"});
+        EXPECT_EQ(run.exitStatus, 0) << size << run.standardError;
+        const nlohmann::json report = parseReport(run);
+        EXPECT_EQ(report["matrix_order"], std::stoi(size));
+        EXPECT_EQ(report["devices"][0]["check"]["verdict"], "PASSED") << size;
+    }
+}
+
+TEST(CompanionSizes, AnOrderTooLargeForTheDeviceFailsBeforeAllocatingAnything) {
+    const ChildRun run = runBench({"--size", "100000"}, "cudaHostAlloc:1,cudaMalloc:1");
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_EQ(run.standardOutput, "");
+    // Had anything been allocated, the planned allocation failures would have been the message.
+    EXPECT_EQ(run.standardError.rfind("!!!! device 0: device memory too small: three matrices of order 100000 need "
+                                      "120000000000 bytes, ",
+                                      0),
+              0u)
+        << run.standardError;
+}
+
+TEST(CompanionSoak, RunsForTheDurationAndVerifiesEveryProduct) {
+    const ChildRun run = runBench({"--duration", "2s", "--json"});
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    const nlohmann::json report = parseReport(run);
+    EXPECT_TRUE(report["iterations"].is_null());
+    EXPECT_EQ(report["duration_seconds"], 2.0);
+    const nlohmann::json& device = report["devices"][0];
+    const long roundTrips = device["round_trips"].get<long>();
+    EXPECT_GT(roundTrips, 0);
+    EXPECT_EQ(device["check"]["verified_products"], roundTrips);
+    EXPECT_LE(device["timing"]["total_seconds"].get<double>(),
+              2.0 + device["timing"]["iteration_seconds"]["max"].get<double>());
+    EXPECT_GE(run.wallSeconds, 2.0);
+}
+
+#if !defined(_WIN32)
+TEST(CompanionOutput, AReportThatCannotBeWrittenEndsWithItsOwnStatus) {
+    const std::string command =
+        std::string("'") + KAVREL_BENCH_EMULATED_EXECUTABLE + "' --iterations 2 >/dev/full 2>/dev/null";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+}
+#endif
 
 TEST(CompanionProgram, UsageErrorEndsWithStatusTwoBeforeAnyLibraryCall) {
     // The device count would fail first if anything reached the library.
@@ -153,7 +294,7 @@ void PrintTo(const BenchFailure& failure, std::ostream* out) {
 
 class CompanionFailure : public testing::TestWithParam<BenchFailure> {};
 
-TEST_P(CompanionFailure, ReportsItsMessageAloneAndEndsWithStatusThree) {
+TEST_P(CompanionFailure, ReportsItsMessageWithTheDeviceAndEndsWithStatusThree) {
     std::vector<std::string> arguments = GetParam().arguments;
     arguments.insert(arguments.end(), {"--iterations", "3"});
     const ChildRun run = runBench(arguments, GetParam().faults);
@@ -164,17 +305,18 @@ TEST_P(CompanionFailure, ReportsItsMessageAloneAndEndsWithStatusThree) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStage, CompanionFailure,
-    testing::Values(BenchFailure{{}, "cudaGetDeviceCount:1", "!!!! device query error\n"},
-                    BenchFailure{{"--device", "1"}, "", "!!!! device selection error (no such device)\n"},
-                    BenchFailure{{}, "cudaSetDevice:1", "!!!! device selection error\n"},
-                    BenchFailure{{}, "cudaGetDeviceProperties:1", "!!!! device query error\n"},
-                    BenchFailure{{}, "cublasCreate_v2:1", "!!!! CUBLAS initialization error\n"},
-                    BenchFailure{{}, "cublasGetVersion_v2:1", "!!!! CUBLAS initialization error\n"},
-                    BenchFailure{{}, "cudaHostAlloc:4", "!!!! host memory allocation error (reference)\n"},
-                    BenchFailure{{}, "cudaMalloc:3", "!!!! device memory allocation error (C)\n"},
-                    BenchFailure{{}, "cublasSetMatrix:2", "!!!! device access error (write B)\n"},
-                    BenchFailure{{"--json"}, "cublasSgemm_v2:4", "!!!! kernel execution error.\n"},
-                    BenchFailure{{"--phases"}, "cudaDeviceSynchronize:5", "!!!! device synchronisation error\n"},
-                    BenchFailure{{"--phases"}, "cublasGetMatrix:4", "!!!! device access error (read C)\n"},
-                    BenchFailure{{}, "cudaFree:1", "!!!! memory free error (A)\n"},
-                    BenchFailure{{}, "cublasDestroy_v2:1", "!!!! shutdown error (A)\n"}));
+    testing::Values(BenchFailure{{}, "cudaGetDeviceCount:1", "!!!! device 0: device query error\n"},
+                    BenchFailure{{"--device", "1"}, "", "!!!! device 1: device selection error (no such device)\n"},
+                    BenchFailure{{}, "cudaSetDevice:1", "!!!! device 0: device selection error\n"},
+                    BenchFailure{{}, "cudaGetDeviceProperties:1", "!!!! device 0: device query error\n"},
+                    BenchFailure{{}, "cublasCreate_v2:1", "!!!! device 0: CUBLAS initialization error\n"},
+                    BenchFailure{{}, "cublasGetVersion_v2:1", "!!!! device 0: CUBLAS initialization error\n"},
+                    BenchFailure{{}, "cudaHostAlloc:4", "!!!! device 0: host memory allocation error (reference)\n"},
+                    BenchFailure{{}, "cudaMalloc:3", "!!!! device 0: device memory allocation error (C)\n"},
+                    BenchFailure{{}, "cublasSetMatrix:2", "!!!! device 0: device access error (write B)\n"},
+                    BenchFailure{{"--json"}, "cublasSgemm_v2:4", "!!!! device 0: kernel execution error.\n"},
+                    BenchFailure{
+                        {"--phases"}, "cudaDeviceSynchronize:5", "!!!! device 0: device synchronisation error\n"},
+                    BenchFailure{{"--phases"}, "cublasGetMatrix:4", "!!!! device 0: device access error (read C)\n"},
+                    BenchFailure{{}, "cudaFree:1", "!!!! device 0: memory free error (A)\n"},
+                    BenchFailure{{}, "cublasDestroy_v2:1", "!!!! device 0: shutdown error (A)\n"}));

@@ -68,9 +68,8 @@ TEST(CompanionSummary, DeviceFiguresComeFromItsOwnTimings) {
 }
 
 TEST(CompanionSummary, OnlyTheDeviceSlowerThanTheMarginBelowItsPeersIsAnOutlier) {
-    const BenchReport report =
-        reportOf({completedDevice(0, 0.001), completedDevice(1, 0.00102), completedDevice(2, 0.00099),
-                  completedDevice(3, 0.0013)});
+    const BenchReport report = reportOf({completedDevice(0, 0.001), completedDevice(1, 0.00102),
+                                         completedDevice(2, 0.00099), completedDevice(3, 0.0013)});
     EXPECT_EQ(report.node.outliers, std::vector<int>{3});
     EXPECT_TRUE(report.devices[3].outlier);
     EXPECT_FALSE(report.devices[0].outlier);
@@ -78,9 +77,9 @@ TEST(CompanionSummary, OnlyTheDeviceSlowerThanTheMarginBelowItsPeersIsAnOutlier)
     EXPECT_EQ(runStatus(report), kExitPassed);
     BenchOptions strict = defaultBenchOptions();
     strict.failOnOutlier = true;
-    EXPECT_EQ(runStatus(reportOf({completedDevice(0, 0.001), completedDevice(1, 0.001), completedDevice(2, 0.0013)},
-                                 strict)),
-              kExitCheckFailed);
+    EXPECT_EQ(
+        runStatus(reportOf({completedDevice(0, 0.001), completedDevice(1, 0.001), completedDevice(2, 0.0013)}, strict)),
+        kExitCheckFailed);
 }
 
 TEST(CompanionSummary, AMismatchOrAnUncheckedProductFailsItsDeviceAndTheNode) {
@@ -108,8 +107,8 @@ TEST(CompanionSummary, AFailedDeviceMakesTheStatusThreeAndNamesItsIndex) {
 }
 
 TEST(CompanionSummary, AZeroReferenceNormOrANaNErrorNeverPasses) {
-    for (const RelativeError error : {RelativeError{true, 0.0f}, RelativeError{false, std::nanf("")},
-                                      RelativeError{false, kPassThreshold}}) {
+    for (const RelativeError error :
+         {RelativeError{true, 0.0f}, RelativeError{false, std::nanf("")}, RelativeError{false, kPassThreshold}}) {
         DeviceOutcome outcome = completedDevice(0, 0.001);
         outcome.verification.firstError = error;
         EXPECT_EQ(runStatus(reportOf({outcome})), kExitCheckFailed);
@@ -128,7 +127,8 @@ TEST(CompanionJson, HoldsOneObjectPerDeviceAndTheNode) {
     const nlohmann::json& passed = document["devices"][0];
     EXPECT_EQ(passed["status"], "passed");
     EXPECT_EQ(passed["timing"]["iteration_seconds"]["p50"].get<double>(), report.devices[0].iteration.p50);
-    EXPECT_EQ(passed["timing"]["histogram"]["counts"].size() + 1, passed["timing"]["histogram"]["edges_seconds"].size());
+    EXPECT_EQ(passed["timing"]["histogram"]["counts"].size() + 1,
+              passed["timing"]["histogram"]["edges_seconds"].size());
     EXPECT_DOUBLE_EQ(passed["timing"]["upload"]["gb_per_second"].get<double>(), 20.0);
     const nlohmann::json& failed = document["devices"][1];
     EXPECT_EQ(failed["status"], "error");

@@ -76,5 +76,6 @@ bool readHostName(char* name, int capacity) {
 
 bool formatUtcTime(std::int64_t seconds, char* text, int capacity) {
     std::tm utc{};
-    return toUtc(seconds, &utc) && std::strftime(text, static_cast<std::size_t>(capacity), "%Y-%m-%dT%H:%M:%SZ", &utc) > 0;
+    return toUtc(seconds, &utc) &&
+           std::strftime(text, static_cast<std::size_t>(capacity), "%Y-%m-%dT%H:%M:%SZ", &utc) > 0;
 }

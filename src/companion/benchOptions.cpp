@@ -203,7 +203,8 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
     app.add_flag("--fail-on-outlier", parsed.failOnOutlier, "End with a failed status when any device is an outlier");
     app.add_option("--node-name", parsed.nodeName, "The node's name in the report (the host's name by default)")
         ->type_name("NAME")
-        ->check([](const std::string& text) { return text.empty() ? std::string("the name is empty") : std::string(); });
+        ->check(
+            [](const std::string& text) { return text.empty() ? std::string("the name is empty") : std::string(); });
 
     // Help and version answer whatever else the command line holds, so that a bad value cannot hide them.
     if (const char* request = answeredRequest(argc, argv)) {
@@ -227,4 +228,3 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
     *options = parsed;
     return ParseOutcome::run;
 }
-

@@ -60,4 +60,3 @@ bool parseDuration(const std::string& text, double* seconds);
 // with at most one point and an optional trailing %, nothing else. Sets fraction and returns true for a margin in
 // [0, 1) (below 100%); returns false and leaves fraction untouched otherwise.
 bool parseOutlierMargin(const std::string& text, double* fraction);
-

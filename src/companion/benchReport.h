@@ -55,7 +55,7 @@ struct NodeSummary {
     int failedDevices = 0;  // a library call failed
     long mismatches = 0;
     std::vector<int> outliers;  // device indices
-    bool allPassed = false;    // every device passed
+    bool allPassed = false;     // every device passed
 };
 
 struct BenchReport {

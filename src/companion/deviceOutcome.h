@@ -22,4 +22,3 @@ struct DeviceOutcome {
     std::vector<double> downloadSeconds;
     VerificationSummary verification;
 };
-

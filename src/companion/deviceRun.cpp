@@ -103,8 +103,8 @@ StageResult timedRoundTrip(const DeviceHold& hold, int slot, bool phases, Clock:
         result = recordPhaseMark(hold.events, 1);
     }
     if (result.succeeded) {
-        result = finishPhase(multiplyOnDevice(state.context, &state.alpha, &state.beta, state.shape, state.device),
-                             phases);
+        result =
+            finishPhase(multiplyOnDevice(state.context, &state.alpha, &state.beta, state.shape, state.device), phases);
     }
     if (result.succeeded) {
         result = recordPhaseMark(hold.events, 2);
@@ -121,16 +121,16 @@ StageResult timedRoundTrip(const DeviceHold& hold, int slot, bool phases, Clock:
 
 // The timed loop from the moment the gate opened: a fixed count of round trips, or as many as fit in the
 // duration. Waiting for a free result buffer and reading the events happen between the timed spans.
-StageResult runTimedLoop(SharedRun* shared, const DeviceHold& hold, Clock::time_point opened,
-                         ProductVerifier* verifier, DeviceOutcome* outcome) {
+StageResult runTimedLoop(SharedRun* shared, const DeviceHold& hold, Clock::time_point opened, ProductVerifier* verifier,
+                         DeviceOutcome* outcome) {
     const BenchOptions& options = shared->options;
     const bool forDuration = options.durationSeconds > 0.0;
     const Clock::time_point deadline =
         opened + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.durationSeconds));
     if (!forDuration) {
         const auto count = static_cast<std::size_t>(options.iterations);
-        for (std::vector<double>* times : {&outcome->iterationSeconds, &outcome->uploadSeconds,
-                                           &outcome->sgemmSeconds, &outcome->downloadSeconds}) {
+        for (std::vector<double>* times :
+             {&outcome->iterationSeconds, &outcome->uploadSeconds, &outcome->sgemmSeconds, &outcome->downloadSeconds}) {
             times->reserve(count);
         }
     }

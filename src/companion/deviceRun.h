@@ -18,8 +18,8 @@ struct SharedRun {
     MatrixShape shape;
     RunGate prepared;  // each device has its context and knows its matrices fit; then the reference is computed
     RunGate started;   // each device has its data, device matrices and warm-up; the timed loops start together
-    const float* reference = nullptr;  // the host reference product, set before prepared opens
-    std::atomic<long> roundTrips{0};   // timed round trips done so far on every device, for the progress line
+    const float* reference = nullptr;     // the host reference product, set before prepared opens
+    std::atomic<long> roundTrips{0};      // timed round trips done so far on every device, for the progress line
     std::atomic<int> finishedDevices{0};  // device threads that have returned
 };
 

@@ -17,17 +17,17 @@ constexpr std::size_t kRecordedMismatches = 100;
 
 // A product whose bits differ from the device's first product.
 struct Mismatch {
-    long iteration;          // the timed round trip it came from, counting from 1
-    long differingElements;  // elements whose bits differ
+    long iteration;            // the timed round trip it came from, counting from 1
+    long differingElements;    // elements whose bits differ
     double largestDifference;  // the largest absolute difference among them; NaN when a NaN is involved
 };
 
 // What the verification of one device's products found.
 struct VerificationSummary {
-    bool checkedFirst = false;  // at least one product arrived
-    RelativeError firstError{};  // the first product against the host reference
-    long verifiedProducts = 0;   // products compared, the first one included
-    long mismatchCount = 0;      // later products that differ from the first
+    bool checkedFirst = false;         // at least one product arrived
+    RelativeError firstError{};        // the first product against the host reference
+    long verifiedProducts = 0;         // products compared, the first one included
+    long mismatchCount = 0;            // later products that differ from the first
     std::vector<Mismatch> mismatches;  // the first kRecordedMismatches of them
 };
 

@@ -10,7 +10,8 @@ constexpr int kProgressCapacity = 128;
 
 }  // namespace
 
-ProgressLine startProgress(bool enabled, long total, double durationSeconds, std::chrono::steady_clock::time_point now) {
+ProgressLine startProgress(bool enabled, long total, double durationSeconds,
+                           std::chrono::steady_clock::time_point now) {
     return ProgressLine{enabled, total, durationSeconds, now, now + kProgressRedrawInterval, 0};
 }
 

@@ -18,7 +18,7 @@ Json numberOrNull(double value) {
 }
 
 Json percentilesJson(const Percentiles& figures) {
-    return Json{{"p50", figures.p50}, {"p90", figures.p90},   {"p99", figures.p99},
+    return Json{{"p50", figures.p50},    {"p90", figures.p90}, {"p99", figures.p99},
                 {"p99_9", figures.p999}, {"max", figures.max}, {"min", figures.min}};
 }
 
@@ -42,8 +42,8 @@ Json checkJson(const DeviceReport& device) {
                                   {"largest_difference", numberOrNull(mismatch.largestDifference)}});
     }
     const RelativeError& error = verification.firstError;
-    return Json{{"relative_l2_error", error.referenceNormIsZero ? Json(nullptr)
-                                                                 : numberOrNull(static_cast<double>(error.ratio))},
+    return Json{{"relative_l2_error",
+                 error.referenceNormIsZero ? Json(nullptr) : numberOrNull(static_cast<double>(error.ratio))},
                 {"threshold", static_cast<double>(kPassThreshold)},
                 {"reference_norm_zero", error.referenceNormIsZero},
                 {"verified_products", verification.verifiedProducts},
@@ -58,9 +58,9 @@ Json deviceJson(const DeviceReport& device) {
                 {"name", device.described ? Json(device.description.name) : Json(nullptr)},
                 {"uuid", device.described ? Json(device.description.uuid) : Json(nullptr)},
                 {"pci_bus_id", device.described ? Json(device.description.pciBusId) : Json(nullptr)},
-                {"compute_capability", device.described ? Json{{"major", device.description.major},
-                                                              {"minor", device.description.minor}}
-                                                        : Json(nullptr)},
+                {"compute_capability",
+                 device.described ? Json{{"major", device.description.major}, {"minor", device.description.minor}}
+                                  : Json(nullptr)},
                 {"cublas_version", device.libraryVersion}};
     if (device.failed) {
         object["status"] = "error";

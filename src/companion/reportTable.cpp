@@ -104,8 +104,8 @@ void appendDeviceDetails(std::string* text, const DeviceReport& device) {
     if (verification.firstError.referenceNormIsZero) {
         appendRow(text, "Relative L2 error", "none (the reference norm is 0)");
     } else {
-        appendRow(text, "Relative L2 error", "%.6e (threshold %.0e)", static_cast<double>(verification.firstError.ratio),
-                  static_cast<double>(kPassThreshold));
+        appendRow(text, "Relative L2 error", "%.6e (threshold %.0e)",
+                  static_cast<double>(verification.firstError.ratio), static_cast<double>(kPassThreshold));
     }
     appendRow(text, "Products verified", "%ld, %ld differing from the first", verification.verifiedProducts,
               verification.mismatchCount);

@@ -19,7 +19,7 @@ struct DeviceDescription {
     char name[kDeviceNameBytes];  // null-terminated
     int major;                    // compute capability
     int minor;
-    char uuid[kDeviceUuidBytes];     // "GPU-xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", as nvidia-smi writes it
+    char uuid[kDeviceUuidBytes];    // "GPU-xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", as nvidia-smi writes it
     char pciBusId[kPciBusIdBytes];  // domain:bus:device.function
 };
 
