@@ -114,6 +114,7 @@ BenchOptions defaultBenchOptions() {
     options.json = false;
     options.outlierMargin = kDefaultOutlierMargin;
     options.failOnOutlier = false;
+    options.checkFirstOnly = false;
     return options;
 }
 
@@ -201,6 +202,9 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
                        }
                    });
     app.add_flag("--fail-on-outlier", parsed.failOnOutlier, "End with a failed status when any device is an outlier");
+    app.add_flag("--check-first-only", parsed.checkFirstOnly,
+                 "Check only the first product against the host reference, not every one (to measure what verifying "
+                 "costs)");
     app.add_option("--node-name", parsed.nodeName, "The node's name in the report (the host's name by default)")
         ->type_name("NAME")
         ->check(

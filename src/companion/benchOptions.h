@@ -35,6 +35,7 @@ struct BenchOptions {
     double outlierMargin;      // a fraction in [0, 1): how far below its peers' median a device's rate may fall
     bool failOnOutlier;        // an outlier device fails the run
     std::string nodeName;      // the node's name in the report; empty: the host's own name
+    bool checkFirstOnly;       // check the first product alone, to measure what verifying every product costs
 };
 
 // The options of a run without any.

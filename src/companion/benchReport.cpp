@@ -16,7 +16,7 @@ bool checkPasses(const RelativeError& error) {
     return !error.referenceNormIsZero && relativeErrorPasses(error.ratio);
 }
 
-DeviceReport summariseDevice(int order, DeviceOutcome* outcome) {
+DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome) {
     DeviceReport device;
     device.index = outcome->device;
     device.failed = outcome->failed;
@@ -32,13 +32,15 @@ DeviceReport summariseDevice(int order, DeviceOutcome* outcome) {
     device.totalSeconds = outcome->totalSeconds;
     device.iteration = percentilesOf(&outcome->iterationSeconds);
     device.histogram = histogramOf(outcome->iterationSeconds, kHistogramBuckets);
-    device.upload = phaseFigure(&outcome->uploadSeconds, uploadBytes(order));
-    device.sgemm = phaseFigure(&outcome->sgemmSeconds, sgemmFlops(order));
-    device.download = phaseFigure(&outcome->downloadSeconds, downloadBytes(order));
+    device.upload = phaseFigure(&outcome->uploadSeconds, uploadBytes(options.size));
+    device.sgemm = phaseFigure(&outcome->sgemmSeconds, sgemmFlops(options.size));
+    device.download = phaseFigure(&outcome->downloadSeconds, downloadBytes(options.size));
     device.roundTripsPerSecond = device.iteration.p50 > 0.0 ? 1.0 / device.iteration.p50 : 0.0;
     const VerificationSummary& verification = device.verification;
+    // Checking the first product alone is asked for by --check-first-only; any other shortfall is a failure.
+    const long expected = options.checkFirstOnly ? 1 : device.roundTrips;
     device.passed = verification.checkedFirst && checkPasses(verification.firstError) &&
-                    verification.mismatchCount == 0 && verification.verifiedProducts == device.roundTrips;
+                    verification.mismatchCount == 0 && verification.verifiedProducts == expected;
     return device;
 }
 
@@ -49,7 +51,7 @@ BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>
     std::vector<double> rates;
     std::vector<std::size_t> completed;
     for (DeviceOutcome& outcome : *outcomes) {
-        report.devices.push_back(summariseDevice(options.size, &outcome));
+        report.devices.push_back(summariseDevice(options, &outcome));
         const DeviceReport& device = report.devices.back();
         if (!device.failed && device.roundTrips > 0) {
             rates.push_back(device.roundTripsPerSecond);

@@ -71,8 +71,8 @@ struct BenchReport {
 // threshold.
 bool checkPasses(const RelativeError& error);
 
-// The figures of one device's outcome at the given matrix order (sorting its timings in place).
-DeviceReport summariseDevice(int order, DeviceOutcome* outcome);
+// The figures of one device's outcome in a run with the options (sorting its timings in place).
+DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome);
 
 // The report of a run from its devices' outcomes: figures, outliers among the completed devices at the given
 // margin, and the node summary.

@@ -102,6 +102,7 @@ std::string reportJson(const BenchReport& report) {
         {"duration_seconds", options.durationSeconds > 0.0 ? Json(options.durationSeconds) : Json(nullptr)},
         {"warmup", options.warmup},
         {"phases_synchronised", options.phases},
+        {"products_checked", options.checkFirstOnly ? "first" : "all"},
         {"devices", devices},
         {"node",
          {{"devices", node.devices},

@@ -57,7 +57,10 @@ void appendRun(std::string* text, const BenchReport& report) {
         appendRow(text, "Round trips", "%d timed on each device, %d warm-up%s", options.iterations, options.warmup,
                   options.phases ? ", phases synchronised" : "");
     }
-    appendRow(text, "Every product", "verified: the first against the host reference, the rest bit for bit against it");
+    appendRow(text, "Products checked", "%s",
+              options.checkFirstOnly ? "the first alone, against the host reference"
+                                     : "every one: the first against the host reference, the rest bit for bit "
+                                       "against the first");
 }
 
 void appendDeviceRows(std::string* text, const BenchReport& report) {
