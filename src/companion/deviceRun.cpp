@@ -189,21 +189,25 @@ void runDeviceStages(SharedRun* shared, DeviceOutcome* outcome) {
     };
 
     Clock::time_point opened;
+    // The outcome is set before each arrival, so that the main thread, once everyone has arrived, sees it.
     StageResult result = prepareDevice(*shared, &hold, outcome, &detail);
-    shared->prepared.arrive();
     if (!result.succeeded) {
         fail(result);
+        shared->prepared.arrive();
         shared->started.arrive();
         return;
     }
+    shared->prepared.arrive();
     if (!shared->prepared.waitOpen(&opened)) {
         shared->started.arrive();
         return;
     }
     result = acquireAndWarmUp(*shared, &hold);
-    shared->started.arrive();
     if (!result.succeeded) {
         fail(result);
+    }
+    shared->started.arrive();
+    if (!result.succeeded) {
         return;
     }
     if (!shared->started.waitOpen(&opened)) {
