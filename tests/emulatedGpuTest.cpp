@@ -514,11 +514,12 @@ TEST(EmulatedSgemmMemo, RecomputesWhenAnOperandOrArgumentChanges) {
     cublasHandle_t handle = newHandle();
     Problem p = makeProblem(10, 6, 8, 0, 11);
     ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     long computed = emulatedComputedProducts();
     const auto expectRecomputed = [&](float alpha, float beta, const char* what) {
         ASSERT_EQ(runSgemm(handle, p, alpha, beta), CUBLAS_STATUS_SUCCESS);
-        EXPECT_EQ(emulatedComputedProducts(), ++computed) << what;
         const std::vector<float> c = downloadAll(p.devC, static_cast<int>(p.c.size()));
+        EXPECT_EQ(emulatedComputedProducts(), ++computed) << what;
         EXPECT_EQ(c[p.ldc * 5 + 9], fusedElement(p, alpha, beta, 9, 5)) << what;
         p.c = c;
     };
@@ -550,8 +551,8 @@ TEST(EmulatedSgemmMemo, RecomputesWhenAnOperandOrArgumentChanges) {
     EXPECT_EQ(corrupted, product);
     computed = emulatedComputedProducts();
     ASSERT_EQ(runSgemm(handle, p, 2.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
-    EXPECT_EQ(emulatedComputedProducts(), computed + 1) << "after corruption";
     EXPECT_EQ(downloadAll(p.devC, static_cast<int>(p.c.size())), product);
+    EXPECT_EQ(emulatedComputedProducts(), computed + 1) << "after corruption";
     emulatedReleaseEverything();
 }
 
@@ -580,12 +581,15 @@ TEST(EmulatedSgemmMemo, EveryChangeOfDeviceBytesMovesTheEpochAndNoOtherCopyDoes)
     EXPECT_TRUE(moves(deviceToDevice)) << "download that changes device memory";
     EXPECT_FALSE(moves(deviceToDevice)) << "download of the bytes already in device memory";
 
-    EXPECT_TRUE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); })) << "SGEMM";
-    EXPECT_FALSE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); }))
-        << "SGEMM that finds its product in place";
+    // An SGEMM's work runs at the next call that waits for the device.
+    const auto sgemmAndWait = [&] {
+        ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    };
+    EXPECT_TRUE(moves(sgemmAndWait)) << "SGEMM";
+    EXPECT_FALSE(moves(sgemmAndWait)) << "SGEMM that finds its product in place";
     emulatedInjectCorruption(emulatedCallCount(EmulatedOperation::cublasSgemm_v2) + 1);
-    EXPECT_TRUE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); }))
-        << "corruption of a product found in place";
+    EXPECT_TRUE(moves(sgemmAndWait)) << "corruption of a product found in place";
     emulatedInjectFault(EmulatedOperation::cublasSetMatrix, emulatedCallCount(EmulatedOperation::cublasSetMatrix) + 1);
     p.a[6] += 1.0f;
     EXPECT_FALSE(moves([&] {
@@ -717,9 +721,16 @@ TEST(EmulatedFaultParser, AcceptsWellFormedLists) {
                                  "cudaGetDeviceCount",
                                  "cudaSetDevice",
                                  "cudaGetDeviceProperties",
-                                 "cudaDeviceSynchronize"};
+                                 "cudaDeviceSynchronize",
+                                 "cudaMemGetInfo",
+                                 "cudaEventCreate",
+                                 "cudaEventRecord",
+                                 "cudaEventSynchronize",
+                                 "cudaEventElapsedTime",
+                                 "cudaEventDestroy",
+                                 "cudaDeviceGetPCIBusId"};
     const int count = static_cast<int>(EmulatedOperation::count);
-    ASSERT_EQ(count, 14);
+    ASSERT_EQ(count, 21);
     std::string all;
     for (const std::string& name : names) {
         all += name + ":3,";
@@ -783,6 +794,7 @@ TEST(EmulatedStats, FileNamedAtStartUpReceivesTheFiguresAtExitAndNothingIsPrinte
             const Problem p = makeProblem(4, 4, 4, 0, 1);
             runSgemm(handle, p, 1.0f, 0.0f);
             runSgemm(handle, p, 1.0f, 0.0f);
+            cudaDeviceSynchronize();
             std::exit(0);
         },
         testing::ExitedWithCode(0), "^$");
@@ -790,11 +802,18 @@ TEST(EmulatedStats, FileNamedAtStartUpReceivesTheFiguresAtExitAndNothingIsPrinte
     std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
-    EXPECT_EQ(text.str(),
-              "computed_products 1\ncublasCreate_v2 1\ncublasGetVersion_v2 0\ncublasDestroy_v2 0\n"
-              "cublasSetMatrix 3\ncublasGetMatrix 0\ncublasSgemm_v2 2\ncudaHostAlloc 0\ncudaFreeHost 0\n"
-              "cudaMalloc 3\ncudaFree 0\ncudaGetDeviceCount 0\ncudaSetDevice 0\ncudaGetDeviceProperties 0\n"
-              "cudaDeviceSynchronize 0\n");
+    const std::string counts =
+        "cublasCreate_v2 1\ncublasGetVersion_v2 0\ncublasDestroy_v2 0\ncublasSetMatrix 3\ncublasGetMatrix 0\n"
+        "cublasSgemm_v2 2\ncudaHostAlloc 0\ncudaFreeHost 0\ncudaMalloc 3\ncudaFree 0\ncudaGetDeviceCount 0\n"
+        "cudaSetDevice 0\ncudaGetDeviceProperties 0\ncudaDeviceSynchronize 1\ncudaMemGetInfo 0\ncudaEventCreate 0\n"
+        "cudaEventRecord 0\ncudaEventSynchronize 0\ncudaEventElapsedTime 0\ncudaEventDestroy 0\n"
+        "cudaDeviceGetPCIBusId 0\n";
+    std::string deviceCounts;
+    for (std::size_t start = 0, end = counts.find('\n'); end != std::string::npos;
+         start = end + 1, end = counts.find('\n', start)) {
+        deviceCounts += "device 0 " + counts.substr(start, end + 1 - start);
+    }
+    EXPECT_EQ(text.str(), "computed_products 1\n" + counts + "device 0 computed_products 1\n" + deviceCounts);
     std::remove(path.c_str());
     EXPECT_FALSE(emulatedWriteStats((testing::TempDir() + "no-such-folder/stats.txt").c_str()));
 }
