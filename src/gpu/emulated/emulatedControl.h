@@ -21,8 +21,8 @@ constexpr char kEmulatedDeviceName[] = "Kavrel host stand-in";
 constexpr int kEmulatedComputeMajor = 99;
 constexpr int kEmulatedComputeMinor = 0;
 
-// Each device's memory: cudaMemGetInfo reports this total, and cudaMalloc refuses what does not fit beside the
-// device's live allocations.
+// Each device's memory unless emulatedSetDeviceMemory says otherwise: cudaMemGetInfo reports this total, and
+// cudaMalloc refuses what does not fit beside the device's live allocations.
 constexpr std::size_t kEmulatedDeviceMemoryBytes = std::size_t{16} << 30;
 
 // Device d sits at PCI domain 0, bus kEmulatedFirstPciBus + d, device 0 ("0000:1A:00.0" for device 0), and its
@@ -62,9 +62,9 @@ void emulatedInjectFault(EmulatedOperation operation, long callNumber, int devic
 // Makes the callNumber-th cublasSgemm_v2 call on the device write a NaN into its output when its work runs.
 void emulatedInjectCorruption(long sgemmCallNumber, int device = 0);
 
-// Forgets every injected fault, corruption and slowdown, sets all call counts back to zero, models one device
-// again and makes device 0 the calling thread's current device. Allocations, contexts, events and queued work are
-// left as they are.
+// Forgets every injected fault, corruption and slowdown, sets all call counts back to zero, models one device with
+// kEmulatedDeviceMemoryBytes again and makes device 0 the calling thread's current device. Allocations, contexts,
+// events and queued work are left as they are.
 void emulatedResetFaults();
 
 // Calls of the operation on the device since start-up or the last reset, failed ones included; 0 for a device
@@ -76,6 +76,10 @@ bool emulatedSetDeviceCount(int count);
 
 // The devices modelled now.
 int emulatedDeviceCount();
+
+// Models bytes of memory on every device, so that tests can fill a device without using that much host memory;
+// false, changing nothing, for 0. A device already holding more has none free.
+bool emulatedSetDeviceMemory(std::size_t bytes);
 
 // Makes every unit of the device's work (a copy, an SGEMM's execution) take factor times as long as it does, by
 // waiting (factor - 1) times its measured time after it; 1 is full speed. False, changing nothing, when the device

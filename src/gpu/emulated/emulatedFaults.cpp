@@ -329,6 +329,7 @@ void emulatedResetFaults() {
         state.slowdown = 1.0;
     }
     emulatedSetDeviceCount(kEmulatedDefaultDeviceCount);
+    emulatedSetDeviceMemory(kEmulatedDeviceMemoryBytes);
     setCurrentDevice(0);
 }
 

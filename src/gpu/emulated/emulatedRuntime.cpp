@@ -1,5 +1,6 @@
 // The host stand-in's CUDA runtime memory: device and page-locked allocations with their registries, each device's
 // share of memory, and the epochs allocations move.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -15,6 +16,15 @@ namespace {
 // Device allocations have the alignment the runtime guarantees; page-locked ones get 64 bytes.
 constexpr std::size_t kDeviceAlignment = 256;
 constexpr std::size_t kHostAlignment = 64;
+
+// Every device's memory, as cudaMemGetInfo reports it.
+std::atomic<std::size_t> deviceMemoryBytes{kEmulatedDeviceMemoryBytes};
+
+// What the device's live allocations leave of its memory. Needs the device's lock.
+std::size_t freeBytes(const DeviceState& state) {
+    const std::size_t total = deviceMemoryBytes.load();
+    return state.allocatedBytes < total ? total - state.allocatedBytes : 0;
+}
 
 // One live device allocation: its size and the device that was current when it was made.
 struct DeviceBlock {
@@ -108,7 +118,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
     if (devPtr == nullptr) {
         return cudaErrorInvalidValue;
     }
-    if (size > kEmulatedDeviceMemoryBytes - state.allocatedBytes) {
+    if (size > freeBytes(state)) {
         return cudaErrorMemoryAllocation;
     }
     void* memory = nullptr;
@@ -216,9 +226,17 @@ cudaError_t cudaMemGetInfo(size_t* free, size_t* total) {
         return cudaErrorInvalidValue;
     }
     runPendingWork(state);
-    *free = kEmulatedDeviceMemoryBytes - state.allocatedBytes;
-    *total = kEmulatedDeviceMemoryBytes;
+    *free = freeBytes(state);
+    *total = deviceMemoryBytes.load();
     return cudaSuccess;
+}
+
+bool emulatedSetDeviceMemory(std::size_t bytes) {
+    if (bytes == 0) {
+        return false;
+    }
+    deviceMemoryBytes.store(bytes);
+    return true;
 }
 
 long emulatedLiveDeviceAllocations() {
