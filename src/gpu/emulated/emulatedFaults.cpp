@@ -271,9 +271,9 @@ std::string emulatedBadFaultsMessage(const std::string& badItem) {
 }
 
 std::string emulatedUnreachableItemMessage(const char* variable, const std::string& item, int deviceCount) {
+    const std::string modelled = deviceCount == 1 ? "device 0 only" : "devices 0 to " + std::to_string(deviceCount - 1);
     return std::string(variable) + ": warning: item \"" + printable(item) +
-           "\" names a device this run does not model, so it never takes effect (devices below " +
-           std::to_string(deviceCount) + " are modelled; " + kDevicesVariable + " sets how many)";
+           "\" can never take effect: this run models " + modelled + " (" + kDevicesVariable + " sets how many)";
 }
 
 EmulatedDeviceCount emulatedParseDeviceCount(const char* text) {
