@@ -223,15 +223,17 @@ cudaError_t cudaDeviceGetPCIBusId(char* pciBusId, int len, int device) {
             return cudaErrorUnknown;
         }
     }
-    char text[16];
-    const int length = std::snprintf(text, sizeof text, "%04X:%02X:%02X.0", 0, kEmulatedFirstPciBus + device, 0);
-    if (pciBusId == nullptr || len <= length) {
+    constexpr int kBusIdBytes = 13;
+    if (pciBusId == nullptr || len < kBusIdBytes) {
         return cudaErrorInvalidValue;
     }
     if (!modelled(device)) {
         return cudaErrorInvalidDevice;
     }
-    std::memcpy(pciBusId, text, static_cast<std::size_t>(length) + 1);
+    // Room for any int, so that the compiler sees no truncation; a modelled device's bus has two digits.
+    char text[32];
+    std::snprintf(text, sizeof text, "%04X:%02X:%02X.0", 0, kEmulatedFirstPciBus + device, 0);
+    std::memcpy(pciBusId, text, kBusIdBytes);
     return cudaSuccess;
 }
 

@@ -3,8 +3,8 @@
 //
 // Locks: every device has its own, held while a call works on that device, heavy work included, so that devices
 // run side by side; the registry lock guards the tables of live allocations, contexts and events and is held only
-// to look up or change them. A thread holds at most one device lock at a time, and takes the registry lock, if at
-// all, while holding it or none: never a device lock while holding the registry lock.
+// to look up or change them. A thread holds at most one device lock at a time and may take the registry lock while
+// holding it, but never takes a device lock while holding the registry lock, so no two threads wait on each other.
 #pragma once
 
 #include <chrono>
