@@ -36,9 +36,8 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+double smallest(const std::vector<double>& values) {
+    return *std::min_element(values.begin(), values.end());
 }
 
 // Every element of the problem's C on the device equals the stand-in's fused product.
@@ -320,7 +319,7 @@ TEST_F(EmulatedSlowedDevice, StretchesOnlyTheSlowedDevicesRoundTrips) {
         selectDevice(device);
         const Problem& p = problems[device];
         const Clock::time_point start = Clock::now();
-        for (int trip = 0; trip < 10; ++trip) {
+        for (int trip = 0; trip < 2; ++trip) {
             uploadAll(p.a, p.devA);
             uploadAll(p.b, p.devB);
             uploadAll(p.c, p.devC);
@@ -332,15 +331,17 @@ TEST_F(EmulatedSlowedDevice, StretchesOnlyTheSlowedDevicesRoundTrips) {
     };
     roundTrips(0);
     roundTrips(1);
-    // Alternating samples, so that a busy spell of the machine falls on both devices alike.
+    // Many short samples, alternating, each device's fastest taken: a sample the machine interrupted only ever
+    // takes longer, and the stretch hides an interruption that falls in its wait, so typical times on a busy
+    // machine can even favour the slowed device, while the fastest of each are the undisturbed ones.
     std::vector<double> times[2];
-    for (int sample = 0; sample < 15; ++sample) {
+    for (int sample = 0; sample < 41; ++sample) {
         times[0].push_back(roundTrips(0));
         times[1].push_back(roundTrips(1));
     }
-    const double ratio = median(times[1]) / median(times[0]);
+    const double ratio = smallest(times[1]) / smallest(times[0]);
     EXPECT_GT(ratio, 1.4);
-    EXPECT_LT(ratio, 2.8);
+    EXPECT_LT(ratio, 3.4) << "stretched more than the factor";
 }
 
 TEST_F(EmulatedAsync, SgemmWorkRunsAtTheNextCallThatWaitsForItsDevice) {
