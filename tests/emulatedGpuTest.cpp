@@ -18,83 +18,9 @@
 
 #include "gpu/emulated/emulatedControl.h"
 #include "gpu/gpuLibrary.h"
+#include "support/standInProblems.h"
 
 namespace {
-
-constexpr float kSentinel = -7.25f;
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-// A device buffer of count floats, or null (with a test failure) when cudaMalloc fails.
-float* deviceFloats(int count) {
-    void* memory = nullptr;
-    EXPECT_EQ(cudaMalloc(&memory, static_cast<size_t>(count) * sizeof(float)), cudaSuccess);
-    return static_cast<float*>(memory);
-}
-
-// Uploads a whole host vector to the start of a device buffer as one column.
-void uploadAll(const std::vector<float>& host, float* device) {
-    EXPECT_EQ(cublasSetMatrix(static_cast<int>(host.size()), 1, sizeof(float), host.data(),
-                              static_cast<int>(host.size()), device, static_cast<int>(host.size())),
-              CUBLAS_STATUS_SUCCESS);
-}
-
-// The first count floats of a device buffer.
-std::vector<float> downloadAll(const float* device, int count) {
-    std::vector<float> host(count, kSentinel);
-    EXPECT_EQ(cublasGetMatrix(count, 1, sizeof(float), device, count, host.data(), count), CUBLAS_STATUS_SUCCESS);
-    return host;
-}
-
-// Values spread over [-1, 1) that depend on the seed, so that different seeds give different bytes.
-std::vector<float> patterned(int count, int seed) {
-    std::vector<float> values(count);
-    std::uint32_t state = 2654435761u * static_cast<std::uint32_t>(seed + 1);
-    for (float& value : values) {
-        state = state * 1664525u + 1013904223u;
-        value = static_cast<float>(state >> 8) / 8388608.0f - 1.0f;
-    }
-    return values;
-}
-
-// One SGEMM problem held on the device: column-major A (m x k), B (k x n), C (m x n) with their own ld.
-struct Problem {
-    int m, n, k, lda, ldb, ldc;
-    std::vector<float> a, b, c;  // host copies, with the padding rows of each leading dimension
-    float* devA;
-    float* devB;
-    float* devC;
-};
-
-// A problem with every leading dimension ldPad beyond the minimum, its operands uploaded.
-Problem makeProblem(int m, int n, int k, int ldPad, int seed) {
-    Problem p{m, n, k, m + ldPad, k + ldPad, m + ldPad, {}, {}, {}, nullptr, nullptr, nullptr};
-    p.a = patterned(p.lda * k, seed);
-    p.b = patterned(p.ldb * n, seed + 1);
-    p.c = patterned(p.ldc * n, seed + 2);
-    p.devA = deviceFloats(static_cast<int>(p.a.size()));
-    p.devB = deviceFloats(static_cast<int>(p.b.size()));
-    p.devC = deviceFloats(static_cast<int>(p.c.size()));
-    uploadAll(p.a, p.devA);
-    uploadAll(p.b, p.devB);
-    uploadAll(p.c, p.devC);
-    return p;
-}
-
-// cublasSgemm_v2 on the problem's device operands.
-cublasStatus_t runSgemm(cublasHandle_t handle, const Problem& p, float alpha, float beta) {
-    return cublasSgemm_v2(handle, CUBLAS_OP_N, CUBLAS_OP_N, p.m, p.n, p.k, &alpha, p.devA, p.lda, p.devB, p.ldb, &beta,
-                          p.devC, p.ldc);
-}
-
-// The element as the stand-in defines it: a k-ordered fused multiply-add sum, then scaled.
-float fusedElement(const Problem& p, float alpha, float beta, int i, int j) {
-    float sum = 0.0f;
-    for (int l = 0; l < p.k; ++l) {
-        sum = std::fma(p.a[l * p.lda + i], p.b[j * p.ldb + l], sum);
-    }
-    const float scaled = alpha * sum;
-    return beta == 0.0f ? scaled : scaled + beta * p.c[j * p.ldc + i];
-}
 
 // The float's bits, and whether two floats are the same value: the same bits, or both NaN.
 std::uint32_t bitsOf(float value) {
@@ -136,13 +62,6 @@ float randomFloat(std::mt19937& random, int low, int high) {
     const float mantissa = 1.0f + static_cast<float>(random() >> 9) * std::ldexp(1.0f, -23);
     const float value = std::ldexp(mantissa, std::uniform_int_distribution<int>(low, high)(random));
     return (random() & 1u) != 0 ? -value : value;
-}
-
-// A fresh context, or null (with a test failure) when cublasCreate_v2 fails.
-cublasHandle_t newHandle() {
-    cublasHandle_t handle = nullptr;
-    EXPECT_EQ(cublasCreate_v2(&handle), CUBLAS_STATUS_SUCCESS);
-    return handle;
 }
 
 }  // namespace
@@ -514,11 +433,12 @@ TEST(EmulatedSgemmMemo, RecomputesWhenAnOperandOrArgumentChanges) {
     cublasHandle_t handle = newHandle();
     Problem p = makeProblem(10, 6, 8, 0, 11);
     ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     long computed = emulatedComputedProducts();
     const auto expectRecomputed = [&](float alpha, float beta, const char* what) {
         ASSERT_EQ(runSgemm(handle, p, alpha, beta), CUBLAS_STATUS_SUCCESS);
-        EXPECT_EQ(emulatedComputedProducts(), ++computed) << what;
         const std::vector<float> c = downloadAll(p.devC, static_cast<int>(p.c.size()));
+        EXPECT_EQ(emulatedComputedProducts(), ++computed) << what;
         EXPECT_EQ(c[p.ldc * 5 + 9], fusedElement(p, alpha, beta, 9, 5)) << what;
         p.c = c;
     };
@@ -550,8 +470,8 @@ TEST(EmulatedSgemmMemo, RecomputesWhenAnOperandOrArgumentChanges) {
     EXPECT_EQ(corrupted, product);
     computed = emulatedComputedProducts();
     ASSERT_EQ(runSgemm(handle, p, 2.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
-    EXPECT_EQ(emulatedComputedProducts(), computed + 1) << "after corruption";
     EXPECT_EQ(downloadAll(p.devC, static_cast<int>(p.c.size())), product);
+    EXPECT_EQ(emulatedComputedProducts(), computed + 1) << "after corruption";
     emulatedReleaseEverything();
 }
 
@@ -580,12 +500,15 @@ TEST(EmulatedSgemmMemo, EveryChangeOfDeviceBytesMovesTheEpochAndNoOtherCopyDoes)
     EXPECT_TRUE(moves(deviceToDevice)) << "download that changes device memory";
     EXPECT_FALSE(moves(deviceToDevice)) << "download of the bytes already in device memory";
 
-    EXPECT_TRUE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); })) << "SGEMM";
-    EXPECT_FALSE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); }))
-        << "SGEMM that finds its product in place";
+    // An SGEMM's work runs at the next call that waits for the device.
+    const auto sgemmAndWait = [&] {
+        ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    };
+    EXPECT_TRUE(moves(sgemmAndWait)) << "SGEMM";
+    EXPECT_FALSE(moves(sgemmAndWait)) << "SGEMM that finds its product in place";
     emulatedInjectCorruption(emulatedCallCount(EmulatedOperation::cublasSgemm_v2) + 1);
-    EXPECT_TRUE(moves([&] { ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS); }))
-        << "corruption of a product found in place";
+    EXPECT_TRUE(moves(sgemmAndWait)) << "corruption of a product found in place";
     emulatedInjectFault(EmulatedOperation::cublasSetMatrix, emulatedCallCount(EmulatedOperation::cublasSetMatrix) + 1);
     p.a[6] += 1.0f;
     EXPECT_FALSE(moves([&] {
@@ -717,9 +640,16 @@ TEST(EmulatedFaultParser, AcceptsWellFormedLists) {
                                  "cudaGetDeviceCount",
                                  "cudaSetDevice",
                                  "cudaGetDeviceProperties",
-                                 "cudaDeviceSynchronize"};
+                                 "cudaDeviceSynchronize",
+                                 "cudaMemGetInfo",
+                                 "cudaEventCreate",
+                                 "cudaEventRecord",
+                                 "cudaEventSynchronize",
+                                 "cudaEventElapsedTime",
+                                 "cudaEventDestroy",
+                                 "cudaDeviceGetPCIBusId"};
     const int count = static_cast<int>(EmulatedOperation::count);
-    ASSERT_EQ(count, 14);
+    ASSERT_EQ(count, 21);
     std::string all;
     for (const std::string& name : names) {
         all += name + ":3,";
@@ -783,6 +713,7 @@ TEST(EmulatedStats, FileNamedAtStartUpReceivesTheFiguresAtExitAndNothingIsPrinte
             const Problem p = makeProblem(4, 4, 4, 0, 1);
             runSgemm(handle, p, 1.0f, 0.0f);
             runSgemm(handle, p, 1.0f, 0.0f);
+            cudaDeviceSynchronize();
             std::exit(0);
         },
         testing::ExitedWithCode(0), "^$");
@@ -790,11 +721,18 @@ TEST(EmulatedStats, FileNamedAtStartUpReceivesTheFiguresAtExitAndNothingIsPrinte
     std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
-    EXPECT_EQ(text.str(),
-              "computed_products 1\ncublasCreate_v2 1\ncublasGetVersion_v2 0\ncublasDestroy_v2 0\n"
-              "cublasSetMatrix 3\ncublasGetMatrix 0\ncublasSgemm_v2 2\ncudaHostAlloc 0\ncudaFreeHost 0\n"
-              "cudaMalloc 3\ncudaFree 0\ncudaGetDeviceCount 0\ncudaSetDevice 0\ncudaGetDeviceProperties 0\n"
-              "cudaDeviceSynchronize 0\n");
+    const std::string counts =
+        "cublasCreate_v2 1\ncublasGetVersion_v2 0\ncublasDestroy_v2 0\ncublasSetMatrix 3\ncublasGetMatrix 0\n"
+        "cublasSgemm_v2 2\ncudaHostAlloc 0\ncudaFreeHost 0\ncudaMalloc 3\ncudaFree 0\ncudaGetDeviceCount 0\n"
+        "cudaSetDevice 0\ncudaGetDeviceProperties 0\ncudaDeviceSynchronize 1\ncudaMemGetInfo 0\ncudaEventCreate 0\n"
+        "cudaEventRecord 0\ncudaEventSynchronize 0\ncudaEventElapsedTime 0\ncudaEventDestroy 0\n"
+        "cudaDeviceGetPCIBusId 0\n";
+    std::string deviceCounts;
+    for (std::size_t start = 0, end = counts.find('\n'); end != std::string::npos;
+         start = end + 1, end = counts.find('\n', start)) {
+        deviceCounts += "device 0 " + counts.substr(start, end + 1 - start);
+    }
+    EXPECT_EQ(text.str(), "computed_products 1\n" + counts + "device 0 computed_products 1\n" + deviceCounts);
     std::remove(path.c_str());
     EXPECT_FALSE(emulatedWriteStats((testing::TempDir() + "no-such-folder/stats.txt").c_str()));
 }

@@ -1,5 +1,6 @@
 // The host stand-in's cuBLAS contexts and its context, version and matrix copy operations.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <set>
@@ -8,8 +9,8 @@
 
 namespace {
 
-// Contexts cublasCreate_v2 handed out and cublasDestroy_v2 has not yet released; never destroyed, as the memory
-// registries are not.
+// Contexts cublasCreate_v2 handed out and cublasDestroy_v2 has not yet released; guarded by the registry lock and
+// never destroyed, as the memory registries are not.
 std::set<cublasContext*>& liveContexts() {
     static auto* contexts = new std::set<cublasContext*>;
     return *contexts;
@@ -37,12 +38,16 @@ bool copyChangedColumns(int rows, int cols, int elemSize, const void* source, in
 }
 
 // cublasSetMatrix (operation cublasSetMatrix: A on the host, B on the device) and cublasGetMatrix (A on the device,
-// B on the host) on a column-major rows x cols block. The epoch moves when an upload changes device bytes, or a
-// download changes bytes of a destination that overlaps device memory; equal bytes are not written.
+// B on the host) on a column-major rows x cols block, on the current device, whose memory the device side must lie
+// in and the host side must not touch any other device's. A copy waits for the device's queued work, as a copy on
+// the default stream does. The epoch moves when an upload changes device bytes, or a download changes bytes of a
+// destination that overlaps device memory; equal bytes are not written.
 cublasStatus_t copyMatrix(EmulatedOperation operation, int rows, int cols, int elemSize, const void* A, int lda,
                           void* B, int ldb) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(operation).fails) {
+    const int device = currentDevice();
+    DeviceState& state = deviceState(device);
+    std::lock_guard<std::mutex> deviceLock(state.mutex);
+    if (takeCall(state, operation).fails) {
         return CUBLAS_STATUS_MAPPING_ERROR;
     }
     const int minimumLd = std::max(1, rows);
@@ -59,22 +64,29 @@ cublasStatus_t copyMatrix(EmulatedOperation operation, int rows, int cols, int e
         return CUBLAS_STATUS_INVALID_VALUE;
     }
     const bool upload = operation == EmulatedOperation::cublasSetMatrix;
-    if (upload ? !insideDeviceMemory(B, destinationBytes) : !insideDeviceMemory(A, sourceBytes)) {
+    const DeviceOverlap hostSide =
+        upload ? overlapDeviceMemory(device, A, sourceBytes) : overlapDeviceMemory(device, B, destinationBytes);
+    if ((upload ? !insideDeviceMemory(device, B, destinationBytes) : !insideDeviceMemory(device, A, sourceBytes)) ||
+        hostSide.other) {
         return CUBLAS_STATUS_MAPPING_ERROR;
     }
+    runPendingWork(state);
+    const auto start = std::chrono::steady_clock::now();
+    const bool changed = copyChangedColumns(rows, cols, elemSize, A, lda, B, ldb);
+    stretchWork(state, start);
     // The benchmark uploads the same operands and reads the same product back into host memory on every
     // iteration; neither may move the epoch, or every iteration would recompute the product.
-    if (copyChangedColumns(rows, cols, elemSize, A, lda, B, ldb) &&
-        (upload || overlapsDeviceMemory(B, destinationBytes))) {
-        ++deviceEpoch;
+    if (changed && (upload || hostSide.device)) {
+        ++state.epoch;
     }
     return CUBLAS_STATUS_SUCCESS;
 }
 
 }  // namespace
 
-bool contextIsLive(cublasHandle_t handle) {
-    return liveContexts().count(handle) != 0;
+int contextDevice(cublasHandle_t handle) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return liveContexts().count(handle) != 0 ? handle->device : -1;
 }
 
 void releaseContexts() {
@@ -85,65 +97,84 @@ void releaseContexts() {
 }
 
 long emulatedLiveContexts() {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
+    std::lock_guard<std::mutex> lock(registryMutex());
     return static_cast<long>(liveContexts().size());
 }
 
-// Creates a context; a failed call leaves *handle as it was.
+// Creates a context on the current device; a failed call leaves *handle as it was.
 cublasStatus_t cublasCreate_v2(cublasHandle_t* handle) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(EmulatedOperation::cublasCreate_v2).fails) {
-        return CUBLAS_STATUS_NOT_INITIALIZED;
+    const int device = currentDevice();
+    {
+        DeviceState& state = deviceState(device);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (takeCall(state, EmulatedOperation::cublasCreate_v2).fails) {
+            return CUBLAS_STATUS_NOT_INITIALIZED;
+        }
     }
     if (handle == nullptr) {
         return CUBLAS_STATUS_INVALID_VALUE;
     }
-    cublasContext* context = new (std::nothrow) cublasContext{};
+    cublasContext* context = new (std::nothrow) cublasContext{device};
     if (context == nullptr) {
         return CUBLAS_STATUS_ALLOC_FAILED;
     }
+    std::lock_guard<std::mutex> lock(registryMutex());
     liveContexts().insert(context);
     *handle = context;
     return CUBLAS_STATUS_SUCCESS;
 }
 
-// Destroys a live context; a null, unknown or already destroyed handle is not initialised.
+// Waits for the current device's queued work, then destroys a live context of that device; a null, unknown or
+// already destroyed handle, or one of another device, is not initialised.
 cublasStatus_t cublasDestroy_v2(cublasHandle_t handle) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(EmulatedOperation::cublasDestroy_v2).fails) {
+    const int device = currentDevice();
+    DeviceState& state = deviceState(device);
+    std::lock_guard<std::mutex> deviceLock(state.mutex);
+    if (takeCall(state, EmulatedOperation::cublasDestroy_v2).fails) {
         return CUBLAS_STATUS_INTERNAL_ERROR;
     }
-    if (liveContexts().erase(handle) == 0) {
+    if (contextDevice(handle) != device) {
         return CUBLAS_STATUS_NOT_INITIALIZED;
+    }
+    runPendingWork(state);
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        if (liveContexts().erase(handle) == 0) {
+            return CUBLAS_STATUS_NOT_INITIALIZED;
+        }
     }
     delete handle;
     return CUBLAS_STATUS_SUCCESS;
 }
 
-// Sets *version to kEmulatedCublasVersion; the handle may be null or a live context.
+// Sets *version to kEmulatedCublasVersion; the handle may be null or a live context of the current device.
 cublasStatus_t cublasGetVersion_v2(cublasHandle_t handle, int* version) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(EmulatedOperation::cublasGetVersion_v2).fails) {
-        return CUBLAS_STATUS_INTERNAL_ERROR;
+    const int device = currentDevice();
+    {
+        DeviceState& state = deviceState(device);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (takeCall(state, EmulatedOperation::cublasGetVersion_v2).fails) {
+            return CUBLAS_STATUS_INTERNAL_ERROR;
+        }
     }
     if (version == nullptr) {
         return CUBLAS_STATUS_INVALID_VALUE;
     }
-    if (handle != nullptr && !contextIsLive(handle)) {
+    if (handle != nullptr && contextDevice(handle) != device) {
         return CUBLAS_STATUS_NOT_INITIALIZED;
     }
     *version = kEmulatedCublasVersion;
     return CUBLAS_STATUS_SUCCESS;
 }
 
-// Uploads host A (leading dimension lda) to device B (leading dimension ldb), which must lie inside one live device
-// allocation.
+// Uploads host A (leading dimension lda) to device B (leading dimension ldb), which must lie inside one live
+// allocation of the current device.
 cublasStatus_t cublasSetMatrix(int rows, int cols, int elemSize, const void* A, int lda, void* B, int ldb) {
     return copyMatrix(EmulatedOperation::cublasSetMatrix, rows, cols, elemSize, A, lda, B, ldb);
 }
 
-// Downloads device A (leading dimension lda), which must lie inside one live device allocation, to host B (leading
-// dimension ldb).
+// Downloads device A (leading dimension lda), which must lie inside one live allocation of the current device, to
+// host B (leading dimension ldb).
 cublasStatus_t cublasGetMatrix(int rows, int cols, int elemSize, const void* A, int lda, void* B, int ldb) {
     return copyMatrix(EmulatedOperation::cublasGetMatrix, rows, cols, elemSize, A, lda, B, ldb);
 }

@@ -1,4 +1,5 @@
-// The host stand-in's call counts and planned faults, the reading of its environment at start-up and its figures.
+// The host stand-in's call counts and planned faults per device, the reading of its environment at start-up and its
+// figures.
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -10,8 +11,9 @@
 
 namespace {
 
-constexpr int kOperationCount = static_cast<int>(EmulatedOperation::count);
 constexpr const char* kFaultsVariable = "KAVREL_EMULATED_FAULTS";
+constexpr const char* kDevicesVariable = "KAVREL_EMULATED_DEVICES";
+constexpr const char* kSlowdownVariable = "KAVREL_EMULATED_SLOWDOWN";
 constexpr const char* kCorruptionName = "corrupt";
 constexpr const char* kStatsVariable = "KAVREL_EMULATED_STATS";
 
@@ -20,35 +22,50 @@ constexpr const char* kStatsVariable = "KAVREL_EMULATED_STATS";
 constexpr const char* kOperationNames[] = {KAVREL_EMULATED_OPERATIONS(KAVREL_EMULATED_NAME)};
 #undef KAVREL_EMULATED_NAME
 
-// Calls so far, and the call numbers planned to fail or corrupt, by operation.
-long callCounts[kOperationCount] = {};
-std::vector<long> plannedFailures[kOperationCount];
-std::vector<long> plannedCorruptions;
-
 // Whether the call number is among the planned ones.
 bool planned(const std::vector<long>& callNumbers, long callNumber) {
     return std::find(callNumbers.begin(), callNumbers.end(), callNumber) != callNumbers.end();
 }
 
-// A positive decimal count of digits only that fits in a long.
-bool parseCount(const std::string& digits, long* count) {
+// Whether the index names a device the stand-in can hold state for.
+bool deviceIndexInRange(int device) {
+    return device >= 0 && device < kEmulatedMaxDevices;
+}
+
+// A decimal number of digits only, at least one, that fits in a long and is at most limit.
+bool parseDecimal(const std::string& digits, long limit, long* number) {
     long value = 0;
     for (const char character : digits) {
         const int digit = character - '0';
-        if (digit < 0 || digit > 9 || value > (LONG_MAX - digit) / 10) {
+        if (digit < 0 || digit > 9 || value > (limit - digit) / 10) {
             return false;
         }
         value = value * 10 + digit;
     }
-    *count = value;
-    return value > 0;
+    *number = value;
+    return !digits.empty();
 }
 
-// One OPERATION:N item; false when it is anything else.
+// A positive decimal count of digits only that fits in a long.
+bool parseCount(const std::string& digits, long* count) {
+    return parseDecimal(digits, LONG_MAX, count) && *count > 0;
+}
+
+// A device index of digits only that fits in an int.
+bool parseDeviceIndex(const std::string& digits, int* device) {
+    long value = 0;
+    if (!parseDecimal(digits, INT_MAX, &value)) {
+        return false;
+    }
+    *device = static_cast<int>(value);
+    return true;
+}
+
+// One OPERATION:N or OPERATION:N@DEVICE item; false when it is anything else.
 bool parseItem(const std::string& item, EmulatedFault* fault) {
     const std::size_t colon = item.find(':');
     const std::string name = item.substr(0, colon);
-    EmulatedFault parsed{name == kCorruptionName, EmulatedOperation::cublasSgemm_v2, 0};
+    EmulatedFault parsed{name == kCorruptionName, EmulatedOperation::cublasSgemm_v2, 0, 0, item};
     if (!parsed.corruption) {
         parsed.operation = EmulatedOperation::count;
         for (int index = 0; index < kOperationCount; ++index) {
@@ -57,12 +74,74 @@ bool parseItem(const std::string& item, EmulatedFault* fault) {
             }
         }
     }
-    if (colon == std::string::npos || parsed.operation == EmulatedOperation::count ||
-        !parseCount(item.substr(colon + 1), &parsed.callNumber)) {
+    if (colon == std::string::npos || parsed.operation == EmulatedOperation::count) {
+        return false;
+    }
+    const std::string rest = item.substr(colon + 1);
+    const std::size_t at = rest.find('@');
+    if (!parseCount(rest.substr(0, at), &parsed.callNumber) ||
+        (at != std::string::npos && !parseDeviceIndex(rest.substr(at + 1), &parsed.device))) {
         return false;
     }
     *fault = parsed;
     return true;
+}
+
+// FACTOR of a slowdown item: digits, optionally a point and more digits, from 1 to kEmulatedMaxSlowdown.
+bool parseFactor(const std::string& text, double* factor) {
+    const std::size_t point = text.find('.');
+    long whole = 0;
+    if (!parseDecimal(text.substr(0, point), static_cast<long>(kEmulatedMaxSlowdown), &whole)) {
+        return false;
+    }
+    double value = static_cast<double>(whole);
+    if (point != std::string::npos) {
+        const std::string fraction = text.substr(point + 1);
+        double scale = 0.1;
+        for (const char character : fraction) {
+            if (character < '0' || character > '9') {
+                return false;
+            }
+            value += (character - '0') * scale;
+            scale /= 10.0;
+        }
+        if (fraction.empty()) {
+            return false;
+        }
+    }
+    *factor = value;
+    return value >= 1.0 && value <= kEmulatedMaxSlowdown;
+}
+
+// Items of a comma-separated list, empty ones included; none for an empty text.
+std::vector<std::string> splitItems(const char* text) {
+    std::vector<std::string> items;
+    if (text == nullptr || *text == '\0') {
+        return items;
+    }
+    // With a comma after the last item, every item ends at a comma.
+    const std::string all = std::string(text) + ',';
+    for (std::size_t start = 0, comma = all.find(','); comma != std::string::npos;
+         start = comma + 1, comma = all.find(',', start)) {
+        items.push_back(all.substr(start, comma - start));
+    }
+    return items;
+}
+
+// The text with unprintable bytes written as \xHH, so that a message quoting it stays one readable line.
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (const char character : text) {
+        const unsigned char byte = static_cast<unsigned char>(character);
+        if (byte < 0x20 || byte > 0x7E) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
+            shown += escaped;
+        } else {
+            shown += character;
+        }
+    }
+    return shown;
 }
 
 // The environment variable's value, or false when it is not set.
@@ -85,31 +164,69 @@ bool readVariable(const char* name, std::string* value) {
 #endif
 }
 
+// Writes the line to standard error and ends the process with status 2.
+[[noreturn]] void stopWithBadValue(const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fflush(stderr);
+    std::exit(2);
+}
+
+// Writes the line to standard error for an item that names a device this run does not model.
+void warnUnreachable(const char* variable, const std::string& item) {
+    std::fprintf(stderr, "%s\n", emulatedUnreachableItemMessage(variable, item, emulatedDeviceCount()).c_str());
+    std::fflush(stderr);
+}
+
 // The file KAVREL_EMULATED_STATS named at start-up; never destroyed, as it is read at exit.
 std::string& statsPath() {
     static auto* path = new std::string;
     return *path;
 }
 
-// Plans the faults KAVREL_EMULATED_FAULTS names, and has the figures written at exit to the file
-// KAVREL_EMULATED_STATS names. On a malformed fault list writes one line to standard error and ends the process
-// with status 2, before the program's main has printed anything.
+// Models the devices KAVREL_EMULATED_DEVICES counts, slows those KAVREL_EMULATED_SLOWDOWN names, plans the faults
+// KAVREL_EMULATED_FAULTS names, and has the figures written at exit to the file KAVREL_EMULATED_STATS names. On a
+// malformed value writes one line to standard error and ends the process with status 2, before the program's main
+// has printed anything; an item naming a device not modelled gets one warning line and the run goes on.
 bool readEnvironment() {
     std::string value;
+    if (readVariable(kDevicesVariable, &value)) {
+        const EmulatedDeviceCount devices = emulatedParseDeviceCount(value.c_str());
+        if (!devices.valid) {
+            stopWithBadValue(std::string(kDevicesVariable) + ": bad value \"" + printable(value) +
+                             "\" (expected a device count from 1 to " + std::to_string(kEmulatedMaxDevices) + ")");
+        }
+        emulatedSetDeviceCount(devices.count);
+    }
+    if (readVariable(kSlowdownVariable, &value)) {
+        const EmulatedSlowdownList list = emulatedParseSlowdowns(value.c_str());
+        if (!list.valid) {
+            stopWithBadValue(std::string(kSlowdownVariable) + ": bad item \"" + printable(list.badItem) +
+                             "\" (expected DEVICE:FACTOR, DEVICE a device index named once, FACTOR a decimal from 1 "
+                             "to " +
+                             std::to_string(static_cast<int>(kEmulatedMaxSlowdown)) + " such as 1.5)");
+        }
+        for (const EmulatedSlowdown& slowdown : list.slowdowns) {
+            if (slowdown.device >= emulatedDeviceCount()) {
+                warnUnreachable(kSlowdownVariable, slowdown.item);
+            }
+            emulatedSetSlowdown(slowdown.device, slowdown.factor);
+        }
+    }
     if (readVariable(kFaultsVariable, &value)) {
         const EmulatedFaultList list = emulatedParseFaults(value.c_str());
         if (!list.valid) {
-            std::fprintf(stderr, "%s\n", emulatedBadFaultsMessage(list.badItem).c_str());
-            std::fflush(stderr);
-            std::exit(2);
+            stopWithBadValue(emulatedBadFaultsMessage(list.badItem));
         }
         for (const EmulatedFault& fault : list.faults) {
-            fault.corruption ? emulatedInjectCorruption(fault.callNumber)
-                             : emulatedInjectFault(fault.operation, fault.callNumber);
+            if (fault.device >= emulatedDeviceCount()) {
+                warnUnreachable(kFaultsVariable, fault.item);
+            }
+            fault.corruption ? emulatedInjectCorruption(fault.callNumber, fault.device)
+                             : emulatedInjectFault(fault.operation, fault.callNumber, fault.device);
         }
     }
-    // Constructs the lock before the handler is registered, so that it outlives the handler at exit.
-    emulatedMutex();
+    // Constructs the state before the handler is registered, so that it outlives the handler at exit.
+    deviceState(0);
     if (readVariable(kStatsVariable, &statsPath()) && !statsPath().empty()) {
         std::atexit([] { emulatedWriteStats(statsPath().c_str()); });
     }
@@ -121,31 +238,19 @@ bool readEnvironment() {
 
 }  // namespace
 
-std::mutex& emulatedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-CallPlan takeCall(EmulatedOperation operation) {
+CallPlan takeCall(DeviceState& state, EmulatedOperation operation) {
     const int index = static_cast<int>(operation);
-    const long callNumber = ++callCounts[index];
-    CallPlan plan{planned(plannedFailures[index], callNumber), false};
+    const long callNumber = ++state.callCounts[index];
+    CallPlan plan{planned(state.plannedFailures[index], callNumber), false};
     if (operation == EmulatedOperation::cublasSgemm_v2) {
-        plan.corrupts = planned(plannedCorruptions, callNumber);
+        plan.corrupts = planned(state.plannedCorruptions, callNumber);
     }
     return plan;
 }
 
 EmulatedFaultList emulatedParseFaults(const char* text) {
     EmulatedFaultList list{true, std::string(), {}};
-    if (text == nullptr || *text == '\0') {
-        return list;
-    }
-    // With a comma after the last item, every item ends at a comma.
-    const std::string all = std::string(text) + ',';
-    for (std::size_t start = 0, comma = all.find(','); comma != std::string::npos;
-         start = comma + 1, comma = all.find(',', start)) {
-        const std::string item = all.substr(start, comma - start);
+    for (const std::string& item : splitItems(text)) {
         EmulatedFault fault{};
         if (!parseItem(item, &fault)) {
             return EmulatedFaultList{false, item, {}};
@@ -156,53 +261,96 @@ EmulatedFaultList emulatedParseFaults(const char* text) {
 }
 
 std::string emulatedBadFaultsMessage(const std::string& badItem) {
-    // Unprintable bytes are written as \xHH so that the message stays one readable line.
-    std::string shown;
-    for (const char character : badItem) {
-        const unsigned char byte = static_cast<unsigned char>(character);
-        if (byte < 0x20 || byte > 0x7E) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
-            shown += escaped;
-        } else {
-            shown += character;
-        }
-    }
-    std::string message =
-        std::string(kFaultsVariable) + ": bad item \"" + shown + "\" (expected OPERATION:N, OPERATION one of ";
+    std::string message = std::string(kFaultsVariable) + ": bad item \"" + printable(badItem) +
+                          "\" (expected OPERATION:N or OPERATION:N@DEVICE, OPERATION one of ";
     for (int index = 0; index < kOperationCount; ++index) {
         message += std::string(kOperationNames[index]) + ", ";
     }
-    message += std::string("or ") + kCorruptionName + ", N a positive count)";
+    message += std::string("or ") + kCorruptionName + ", N a positive count, DEVICE a device index)";
     return message;
 }
 
-void emulatedInjectFault(EmulatedOperation operation, long callNumber) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
+std::string emulatedUnreachableItemMessage(const char* variable, const std::string& item, int deviceCount) {
+    const std::string modelled = deviceCount == 1 ? "device 0 only" : "devices 0 to " + std::to_string(deviceCount - 1);
+    return std::string(variable) + ": warning: item \"" + printable(item) +
+           "\" can never take effect: this run models " + modelled + " (" + kDevicesVariable + " sets how many)";
+}
+
+EmulatedDeviceCount emulatedParseDeviceCount(const char* text) {
+    long count = kEmulatedDefaultDeviceCount;
+    if (text != nullptr && *text != '\0' && !parseDecimal(text, kEmulatedMaxDevices, &count)) {
+        return EmulatedDeviceCount{false, 0};
+    }
+    return EmulatedDeviceCount{count >= 1, static_cast<int>(count)};
+}
+
+EmulatedSlowdownList emulatedParseSlowdowns(const char* text) {
+    EmulatedSlowdownList list{true, std::string(), {}};
+    for (const std::string& item : splitItems(text)) {
+        const std::size_t colon = item.find(':');
+        EmulatedSlowdown slowdown{0, 1.0, item};
+        if (colon == std::string::npos || !parseDeviceIndex(item.substr(0, colon), &slowdown.device) ||
+            !parseFactor(item.substr(colon + 1), &slowdown.factor) ||
+            std::any_of(list.slowdowns.begin(), list.slowdowns.end(),
+                        [&](const EmulatedSlowdown& s) { return s.device == slowdown.device; })) {
+            return EmulatedSlowdownList{false, item, {}};
+        }
+        list.slowdowns.push_back(slowdown);
+    }
+    return list;
+}
+
+void emulatedInjectFault(EmulatedOperation operation, long callNumber, int device) {
     const int index = static_cast<int>(operation);
-    if (index >= 0 && index < kOperationCount) {
-        plannedFailures[index].push_back(callNumber);
+    if (deviceIndexInRange(device) && index >= 0 && index < kOperationCount) {
+        DeviceState& state = deviceState(device);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.plannedFailures[index].push_back(callNumber);
     }
 }
 
-void emulatedInjectCorruption(long sgemmCallNumber) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    plannedCorruptions.push_back(sgemmCallNumber);
+void emulatedInjectCorruption(long sgemmCallNumber, int device) {
+    if (deviceIndexInRange(device)) {
+        DeviceState& state = deviceState(device);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.plannedCorruptions.push_back(sgemmCallNumber);
+    }
 }
 
 void emulatedResetFaults() {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    for (int index = 0; index < kOperationCount; ++index) {
-        callCounts[index] = 0;
-        plannedFailures[index].clear();
+    for (int device = 0; device < kEmulatedMaxDevices; ++device) {
+        DeviceState& state = deviceState(device);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        for (int index = 0; index < kOperationCount; ++index) {
+            state.callCounts[index] = 0;
+            state.plannedFailures[index].clear();
+        }
+        state.plannedCorruptions.clear();
+        state.slowdown = 1.0;
     }
-    plannedCorruptions.clear();
+    emulatedSetDeviceCount(kEmulatedDefaultDeviceCount);
+    emulatedSetDeviceMemory(kEmulatedDeviceMemoryBytes);
+    setCurrentDevice(0);
 }
 
-long emulatedCallCount(EmulatedOperation operation) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
+long emulatedCallCount(EmulatedOperation operation, int device) {
     const int index = static_cast<int>(operation);
-    return index >= 0 && index < kOperationCount ? callCounts[index] : 0;
+    if (!deviceIndexInRange(device) || index < 0 || index >= kOperationCount) {
+        return 0;
+    }
+    DeviceState& state = deviceState(device);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.callCounts[index];
+}
+
+bool emulatedSetSlowdown(int device, double factor) {
+    if (!deviceIndexInRange(device) || !(factor >= 1.0 && factor <= kEmulatedMaxSlowdown)) {
+        return false;
+    }
+    DeviceState& state = deviceState(device);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.slowdown = factor;
+    return true;
 }
 
 const char* emulatedOperationName(EmulatedOperation operation) {
@@ -217,8 +365,18 @@ bool emulatedWriteStats(const char* path) {
     }
     std::fprintf(file, "computed_products %ld\n", emulatedComputedProducts());
     for (int index = 0; index < kOperationCount; ++index) {
-        std::fprintf(file, "%s %ld\n", kOperationNames[index],
-                     emulatedCallCount(static_cast<EmulatedOperation>(index)));
+        long total = 0;
+        for (int device = 0; device < kEmulatedMaxDevices; ++device) {
+            total += emulatedCallCount(static_cast<EmulatedOperation>(index), device);
+        }
+        std::fprintf(file, "%s %ld\n", kOperationNames[index], total);
+    }
+    for (int device = 0; device < emulatedDeviceCount(); ++device) {
+        std::fprintf(file, "device %d computed_products %ld\n", device, emulatedComputedProducts(device));
+        for (int index = 0; index < kOperationCount; ++index) {
+            std::fprintf(file, "device %d %s %ld\n", device, kOperationNames[index],
+                         emulatedCallCount(static_cast<EmulatedOperation>(index), device));
+        }
     }
     const bool written = std::ferror(file) == 0;
     return std::fclose(file) == 0 && written;

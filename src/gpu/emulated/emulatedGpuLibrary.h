@@ -16,17 +16,33 @@ typedef enum cudaError {
     cudaErrorInvalidValue = 1,
     cudaErrorMemoryAllocation = 2,
     cudaErrorInvalidDevice = 101,
+    cudaErrorInvalidResourceHandle = 400,
+    cudaErrorNotReady = 600,
     cudaErrorUnknown = 999,
 } cudaError_t;
 
 #define cudaHostAllocDefault 0x00
 
-// Device properties: only the fields program code reads, named as in the runtime's own struct.
+// A device's 16-byte unique identifier, as the runtime's own type.
+struct CUuuid_st {
+    char bytes[16];
+};
+typedef struct CUuuid_st cudaUUID_t;
+
+// Device properties: only the fields the stand-in fills, named as in the runtime's own struct.
 struct cudaDeviceProp {
     char name[256];
+    cudaUUID_t uuid;
     int major;
     int minor;
+    int pciBusID;
+    int pciDeviceID;
+    int pciDomainID;
 };
+
+// Streams and events are opaque handles, as in the runtime; only the default stream (null) is modelled.
+typedef struct CUstream_st* cudaStream_t;
+typedef struct CUevent_st* cudaEvent_t;
 
 // cuBLAS status, with the real library's values.
 typedef enum {
@@ -54,12 +70,21 @@ cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags);
 cudaError_t cudaFreeHost(void* ptr);
 cudaError_t cudaMalloc(void** devPtr, size_t size);
 cudaError_t cudaFree(void* devPtr);
+cudaError_t cudaMemGetInfo(size_t* free, size_t* total);
 
 // CUDA runtime: devices.
 cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDeviceProperties(struct cudaDeviceProp* prop, int device);
+cudaError_t cudaDeviceGetPCIBusId(char* pciBusId, int len, int device);
 cudaError_t cudaDeviceSynchronize(void);
+
+// CUDA runtime: events on the default stream.
+cudaError_t cudaEventCreate(cudaEvent_t* event);
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
+cudaError_t cudaEventSynchronize(cudaEvent_t event);
+cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end);
+cudaError_t cudaEventDestroy(cudaEvent_t event);
 
 // cuBLAS v2: context, version, copies and SGEMM.
 cublasStatus_t cublasCreate_v2(cublasHandle_t* handle);

@@ -1,17 +1,37 @@
-// Declarations the host stand-in's source files share: the lock, call plans, device memory and the epoch.
+// Declarations the host stand-in's source files share: its devices with their locks and queued work, the registry
+// lock, call plans and each device's epoch.
 //
-// Every function here expects the caller to hold emulatedMutex(); the public entry points take it once.
+// Locks: every device has its own, held while a call works on that device, heavy work included, so that devices
+// run side by side; the registry lock guards the tables of live allocations, contexts and events and is held only
+// to look up or change them. A thread holds at most one device lock at a time and may take the registry lock while
+// holding it, but never takes a device lock while holding the registry lock, so no two threads wait on each other.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <tuple>
+#include <vector>
 
 #include "gpu/emulated/emulatedControl.h"
 #include "gpu/emulated/emulatedGpuLibrary.h"
 
-// What a cuBLAS handle points to; the stand-in keeps nothing per context.
-struct cublasContext {};
+constexpr int kOperationCount = static_cast<int>(EmulatedOperation::count);
+
+// What a cuBLAS handle points to: the device that was current when it was created.
+struct cublasContext {
+    int device;
+};
+
+// What an event handle points to; guarded by the registry lock.
+struct CUevent_st {
+    int device;              // current when the event was created
+    std::uint64_t recordId;  // of its last record, unique in the process; 0 when it was never recorded
+    bool complete;           // its last record has been reached by its device's work
+    std::chrono::steady_clock::time_point completedAt;
+};
 
 // How one call goes: whether it fails by plan and, for SGEMM, whether it corrupts its output.
 struct CallPlan {
@@ -19,27 +39,103 @@ struct CallPlan {
     bool corrupts;
 };
 
-// The lock every entry point of the stand-in holds while it runs.
-std::mutex& emulatedMutex();
+// The arguments of an SGEMM call that decide what it writes, alpha and beta by their bits so that -0 differs from 0.
+using SgemmCall = std::tuple<cublasHandle_t, int, int, int, std::uint32_t, const float*, int, const float*, int,
+                             std::uint32_t, float*, int>;
 
-// Counts one call of the operation and says what was planned for it.
-CallPlan takeCall(EmulatedOperation operation);
+// One SGEMM call's work, its arguments checked, waiting for its device to run it.
+struct SgemmWork {
+    cublasHandle_t handle;
+    int m, n, k;
+    float alpha, beta;
+    const float* A;
+    int lda;
+    const float* B;
+    int ldb;
+    float* C;
+    int ldc;
+    bool corrupts;
+};
 
-// The device-memory epoch; every change of device bytes adds one to it.
-extern std::uint64_t deviceEpoch;
+// One item of a device's queued work: an SGEMM, or an event record that completes when the queue reaches it.
+struct QueuedWork {
+    bool isSgemm;
+    SgemmWork sgemm;
+    cudaEvent_t event;
+    std::uint64_t recordId;
+};
+
+// Everything one device owns; guarded by its mutex.
+struct DeviceState {
+    std::mutex mutex;
+    long callCounts[kOperationCount] = {};
+    std::vector<long> plannedFailures[kOperationCount];
+    std::vector<long> plannedCorruptions;
+    double slowdown = 1.0;
+    // Moves on every change of the device's bytes; see emulatedDeviceEpoch.
+    std::uint64_t epoch = 0;
+    // The last call that wrote its product with beta 0 (with another beta, C is an input), and the epoch just after
+    // that write. Its first value names no live handle, so it matches no call until a product is written.
+    SgemmCall memoCall{};
+    std::uint64_t memoEpoch = 0;
+    long computedProducts = 0;
+    std::size_t allocatedBytes = 0;
+    std::deque<QueuedWork> pending;
+};
+
+// Device index's state, for index 0..kEmulatedMaxDevices-1; never destroyed.
+DeviceState& deviceState(int index);
+
+// The calling thread's current device, 0 until it selects another.
+int currentDevice();
+
+// The devices modelled now.
+int modelledDeviceCount();
+
+// Makes device index the calling thread's current device.
+void setCurrentDevice(int index);
+
+// The lock of the tables of live allocations, contexts and events.
+std::mutex& registryMutex();
+
+// Counts one call of the operation on the device and says what was planned for it. Needs the device's lock.
+CallPlan takeCall(DeviceState& state, EmulatedOperation operation);
+
+// Runs the device's queued work in order: all of it when upToRecordId is 0, otherwise up to and including the
+// record with that id. Needs the device's lock.
+void runPendingWork(DeviceState& state, std::uint64_t upToRecordId = 0);
+
+// Waits, after a unit of the device's work that began at start and has just ended, for (slowdown - 1) times the
+// time it took. Needs the device's lock.
+void stretchWork(const DeviceState& state, std::chrono::steady_clock::time_point start);
+
+// Runs one SGEMM's work on the device: computes its product or finds it in place, then corrupts it if planned.
+// Needs the device's lock.
+void runSgemm(DeviceState& state, const SgemmWork& work);
+
+// Marks the event complete, at the present time, if its last record is the one with this id. Takes the registry
+// lock.
+void completeRecord(cudaEvent_t event, std::uint64_t recordId);
 
 // Bytes spanned by a column-major rows x cols block of elemSize-byte elements with leading dimension ld, from its
 // first element to just past its last; false when that does not fit in a size_t. Needs rows, cols > 0, ld >= rows.
 bool blockSpanBytes(int rows, int cols, int elemSize, int ld, std::size_t* bytes);
 
-// Whether all of [begin, begin + bytes), bytes > 0, lies inside one live device allocation.
-bool insideDeviceMemory(const void* begin, std::size_t bytes);
+// Whether all of [begin, begin + bytes), bytes > 0, lies inside one live allocation of the device. Takes the
+// registry lock.
+bool insideDeviceMemory(int device, const void* begin, std::size_t bytes);
 
-// Whether any byte of the object [begin, begin + bytes), bytes > 0, lies inside a live device allocation.
-bool overlapsDeviceMemory(const void* begin, std::size_t bytes);
+// Which devices' live allocations hold any byte of [begin, begin + bytes), bytes > 0: the given device's, and any
+// other's. Takes the registry lock.
+struct DeviceOverlap {
+    bool device;
+    bool other;
+};
+DeviceOverlap overlapDeviceMemory(int device, const void* begin, std::size_t bytes);
 
-// Whether the handle names a live context.
-bool contextIsLive(cublasHandle_t handle);
+// The device of the live context the handle names, or -1 when it names none. Takes the registry lock.
+int contextDevice(cublasHandle_t handle);
 
-// Releases every live context.
+// Releases every live context and every live event. Needs the registry lock.
 void releaseContexts();
+void releaseEvents();

@@ -1,8 +1,9 @@
-// The host stand-in's CUDA runtime: device and page-locked memory with its registries and the epoch, and one device.
+// The host stand-in's CUDA runtime memory: device and page-locked allocations with their registries, each device's
+// share of memory, and the epochs allocations move.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -10,27 +11,38 @@
 
 #include "gpu/emulated/emulatedInternal.h"
 
-std::uint64_t deviceEpoch = 0;
-
 namespace {
 
-// Live allocations of one kind by base address, with their sizes, and the alignment they all have.
-struct Registry {
-    std::size_t alignment;
-    std::map<unsigned char*, std::size_t, std::less<>> blocks;
-};
-
-// The registries are never destroyed: memory the program leaves to process exit on a failure path stays reachable
-// through them, as it would through a real driver, instead of showing up as a leak when they are torn down at exit.
 // Device allocations have the alignment the runtime guarantees; page-locked ones get 64 bytes.
-Registry& deviceMemory() {
-    static auto* registry = new Registry{256, {}};
-    return *registry;
+constexpr std::size_t kDeviceAlignment = 256;
+constexpr std::size_t kHostAlignment = 64;
+
+// Every device's memory, as cudaMemGetInfo reports it.
+std::atomic<std::size_t> deviceMemoryBytes{kEmulatedDeviceMemoryBytes};
+
+// What the device's live allocations leave of its memory. Needs the device's lock.
+std::size_t freeBytes(const DeviceState& state) {
+    const std::size_t total = deviceMemoryBytes.load();
+    return state.allocatedBytes < total ? total - state.allocatedBytes : 0;
 }
 
-Registry& hostMemory() {
-    static auto* registry = new Registry{64, {}};
-    return *registry;
+// One live device allocation: its size and the device that was current when it was made.
+struct DeviceBlock {
+    std::size_t size;
+    int device;
+};
+
+// Live allocations by base address; guarded by the registry lock. Never destroyed: memory the program leaves to
+// process exit on a failure path stays reachable through them, as it would through a real driver, instead of
+// showing up as a leak when they are torn down at exit.
+std::map<unsigned char*, DeviceBlock, std::less<>>& deviceBlocks() {
+    static auto* blocks = new std::map<unsigned char*, DeviceBlock, std::less<>>;
+    return *blocks;
+}
+
+std::map<unsigned char*, std::size_t, std::less<>>& hostBlocks() {
+    static auto* blocks = new std::map<unsigned char*, std::size_t, std::less<>>;
+    return *blocks;
 }
 
 // The pointer as an integer, so that offsets between pointers into different objects can be taken.
@@ -38,54 +50,21 @@ std::uintptr_t addressOf(const void* pointer) {
     return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-// cudaMalloc and cudaHostAlloc: memory filled with all-ones bytes (uninitialised device memory holds garbage; NaNs
-// make reliance on it show), null for a zero size as the runtime gives; a failed call leaves *pointer as it was.
-cudaError_t allocate(EmulatedOperation operation, Registry& registry, void** pointer, std::size_t size) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(operation).fails) {
-        return cudaErrorMemoryAllocation;
-    }
-    if (pointer == nullptr) {
-        return cudaErrorInvalidValue;
-    }
-    void* memory = nullptr;
-    if (size != 0) {
-        memory = ::operator new(size, std::align_val_t(registry.alignment), std::nothrow);
-        if (memory == nullptr) {
-            return cudaErrorMemoryAllocation;
-        }
+// Memory filled with all-ones bytes (uninitialised device memory holds garbage; NaNs make reliance on it show), or
+// null when there is none.
+void* newMemory(std::size_t size, std::size_t alignment) {
+    void* memory = ::operator new(size, std::align_val_t(alignment), std::nothrow);
+    if (memory != nullptr) {
         std::memset(memory, 0xFF, size);
-        registry.blocks[static_cast<unsigned char*>(memory)] = size;
-        ++deviceEpoch;
     }
-    *pointer = memory;
-    return cudaSuccess;
-}
-
-// cudaFree and cudaFreeHost: releases what the matching allocation handed out; a null pointer does nothing.
-cudaError_t release(EmulatedOperation operation, Registry& registry, void* base) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(operation).fails) {
-        return cudaErrorUnknown;
-    }
-    if (base == nullptr) {
-        return cudaSuccess;
-    }
-    const auto found = registry.blocks.find(static_cast<unsigned char*>(base));
-    if (found == registry.blocks.end()) {
-        return cudaErrorInvalidValue;
-    }
-    ::operator delete(base, std::align_val_t(registry.alignment));
-    registry.blocks.erase(found);
-    ++deviceEpoch;
-    return cudaSuccess;
+    return memory;
 }
 
 // The live device allocation with the highest base at or below the address, the only one that can hold a range
-// starting there or overlap a range ending there, as allocations do not overlap; null when none.
-const std::pair<unsigned char* const, std::size_t>* lastDeviceBlockFrom(const void* address) {
-    const auto after = deviceMemory().blocks.upper_bound(static_cast<const unsigned char*>(address));
-    return after == deviceMemory().blocks.begin() ? nullptr : &*std::prev(after);
+// starting there, as allocations do not overlap; deviceBlocks().end() when none. Needs the registry lock.
+std::map<unsigned char*, DeviceBlock, std::less<>>::iterator lastDeviceBlockFrom(const void* address) {
+    auto after = deviceBlocks().upper_bound(static_cast<const unsigned char*>(address));
+    return after == deviceBlocks().begin() ? deviceBlocks().end() : std::prev(after);
 }
 
 }  // namespace
@@ -101,106 +80,192 @@ bool blockSpanBytes(int rows, int cols, int elemSize, int ld, std::size_t* bytes
     return true;
 }
 
-bool insideDeviceMemory(const void* begin, std::size_t bytes) {
-    const auto* holder = lastDeviceBlockFrom(begin);
-    const std::uintptr_t offset = holder == nullptr ? 0 : addressOf(begin) - addressOf(holder->first);
-    return holder != nullptr && offset < holder->second && bytes <= holder->second - offset;
+bool insideDeviceMemory(int device, const void* begin, std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    const auto holder = lastDeviceBlockFrom(begin);
+    if (holder == deviceBlocks().end() || holder->second.device != device) {
+        return false;
+    }
+    const std::uintptr_t offset = addressOf(begin) - addressOf(holder->first);
+    return offset < holder->second.size && bytes <= holder->second.size - offset;
 }
 
-bool overlapsDeviceMemory(const void* begin, std::size_t bytes) {
-    const auto* candidate = lastDeviceBlockFrom(static_cast<const unsigned char*>(begin) + (bytes - 1));
-    return candidate != nullptr && addressOf(candidate->first) + candidate->second > addressOf(begin);
+DeviceOverlap overlapDeviceMemory(int device, const void* begin, std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    DeviceOverlap overlap{false, false};
+    // Walks down from the last allocation starting inside the range; the first one starting below the range is the
+    // last that can reach into it.
+    auto block = lastDeviceBlockFrom(static_cast<const unsigned char*>(begin) + (bytes - 1));
+    while (block != deviceBlocks().end() && addressOf(block->first) + block->second.size > addressOf(begin)) {
+        (block->second.device == device ? overlap.device : overlap.other) = true;
+        if (addressOf(block->first) <= addressOf(begin) || block == deviceBlocks().begin()) {
+            break;
+        }
+        --block;
+    }
+    return overlap;
 }
 
-// Device memory is host memory the stand-in owns.
+// Device memory is host memory the stand-in owns, counted against the current device's share; null for a zero
+// size as the runtime gives. A failed call leaves *devPtr as it was.
 cudaError_t cudaMalloc(void** devPtr, size_t size) {
-    return allocate(EmulatedOperation::cudaMalloc, deviceMemory(), devPtr, size);
+    const int device = currentDevice();
+    DeviceState& state = deviceState(device);
+    std::lock_guard<std::mutex> deviceLock(state.mutex);
+    if (takeCall(state, EmulatedOperation::cudaMalloc).fails) {
+        return cudaErrorMemoryAllocation;
+    }
+    if (devPtr == nullptr) {
+        return cudaErrorInvalidValue;
+    }
+    if (size > freeBytes(state)) {
+        return cudaErrorMemoryAllocation;
+    }
+    void* memory = nullptr;
+    if (size != 0) {
+        memory = newMemory(size, kDeviceAlignment);
+        if (memory == nullptr) {
+            return cudaErrorMemoryAllocation;
+        }
+        {
+            std::lock_guard<std::mutex> lock(registryMutex());
+            deviceBlocks()[static_cast<unsigned char*>(memory)] = DeviceBlock{size, device};
+        }
+        state.allocatedBytes += size;
+        ++state.epoch;
+    }
+    *devPtr = memory;
+    return cudaSuccess;
 }
 
+// Waits for the current device's queued work, then releases an allocation of that device; a null pointer releases
+// nothing.
 cudaError_t cudaFree(void* devPtr) {
-    return release(EmulatedOperation::cudaFree, deviceMemory(), devPtr);
+    const int device = currentDevice();
+    DeviceState& state = deviceState(device);
+    std::lock_guard<std::mutex> deviceLock(state.mutex);
+    if (takeCall(state, EmulatedOperation::cudaFree).fails) {
+        return cudaErrorUnknown;
+    }
+    runPendingWork(state);
+    if (devPtr == nullptr) {
+        return cudaSuccess;
+    }
+    std::size_t size = 0;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        const auto found = deviceBlocks().find(static_cast<unsigned char*>(devPtr));
+        if (found == deviceBlocks().end() || found->second.device != device) {
+            return cudaErrorInvalidValue;
+        }
+        size = found->second.size;
+        deviceBlocks().erase(found);
+    }
+    ::operator delete(devPtr, std::align_val_t(kDeviceAlignment));
+    state.allocatedBytes -= size;
+    ++state.epoch;
+    return cudaSuccess;
 }
 
-// Only the default flags are modelled; others are an invalid value, as a null pointer is.
+// Only the default flags are modelled; others are an invalid value, as a null pointer is. A failed call leaves
+// *pHost as it was.
 cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags) {
-    return allocate(EmulatedOperation::cudaHostAlloc, hostMemory(), flags == cudaHostAllocDefault ? pHost : nullptr,
-                    size);
+    {
+        DeviceState& state = deviceState(currentDevice());
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (takeCall(state, EmulatedOperation::cudaHostAlloc).fails) {
+            return cudaErrorMemoryAllocation;
+        }
+    }
+    if (pHost == nullptr || flags != cudaHostAllocDefault) {
+        return cudaErrorInvalidValue;
+    }
+    void* memory = nullptr;
+    if (size != 0) {
+        memory = newMemory(size, kHostAlignment);
+        if (memory == nullptr) {
+            return cudaErrorMemoryAllocation;
+        }
+        std::lock_guard<std::mutex> lock(registryMutex());
+        hostBlocks()[static_cast<unsigned char*>(memory)] = size;
+    }
+    *pHost = memory;
+    return cudaSuccess;
 }
 
 cudaError_t cudaFreeHost(void* ptr) {
-    return release(EmulatedOperation::cudaFreeHost, hostMemory(), ptr);
-}
-
-cudaError_t cudaGetDeviceCount(int* count) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(EmulatedOperation::cudaGetDeviceCount).fails) {
-        return cudaErrorUnknown;
+    {
+        DeviceState& state = deviceState(currentDevice());
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (takeCall(state, EmulatedOperation::cudaFreeHost).fails) {
+            return cudaErrorUnknown;
+        }
     }
-    if (count == nullptr) {
-        return cudaErrorInvalidValue;
+    if (ptr == nullptr) {
+        return cudaSuccess;
     }
-    *count = kEmulatedDeviceCount;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        if (hostBlocks().erase(static_cast<unsigned char*>(ptr)) == 0) {
+            return cudaErrorInvalidValue;
+        }
+    }
+    ::operator delete(ptr, std::align_val_t(kHostAlignment));
     return cudaSuccess;
 }
 
-// Only device 0 exists; selecting it changes nothing, as the stand-in has one set of registries.
-cudaError_t cudaSetDevice(int device) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(EmulatedOperation::cudaSetDevice).fails) {
+// Waits for the current device's queued work, then reports its memory: the modelled total, and what its live
+// allocations leave of it.
+cudaError_t cudaMemGetInfo(size_t* free, size_t* total) {
+    DeviceState& state = deviceState(currentDevice());
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (takeCall(state, EmulatedOperation::cudaMemGetInfo).fails) {
         return cudaErrorUnknown;
     }
-    return device == 0 ? cudaSuccess : cudaErrorInvalidDevice;
-}
-
-// Fills the fields the stand-in's cudaDeviceProp has; a failed call leaves *prop as it was.
-cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    if (takeCall(EmulatedOperation::cudaGetDeviceProperties).fails) {
-        return cudaErrorUnknown;
-    }
-    if (prop == nullptr) {
+    if (free == nullptr || total == nullptr) {
         return cudaErrorInvalidValue;
     }
-    if (device != 0) {
-        return cudaErrorInvalidDevice;
-    }
-    *prop = cudaDeviceProp{};
-    static_assert(sizeof kEmulatedDeviceName <= sizeof prop->name, "the device name fits its field");
-    std::memcpy(prop->name, kEmulatedDeviceName, sizeof kEmulatedDeviceName);
-    prop->major = kEmulatedComputeMajor;
-    prop->minor = kEmulatedComputeMinor;
+    runPendingWork(state);
+    *free = freeBytes(state);
+    *total = deviceMemoryBytes.load();
     return cudaSuccess;
 }
 
-// Every operation of the stand-in completes before it returns, so there is never anything to wait for.
-cudaError_t cudaDeviceSynchronize(void) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    return takeCall(EmulatedOperation::cudaDeviceSynchronize).fails ? cudaErrorUnknown : cudaSuccess;
+bool emulatedSetDeviceMemory(std::size_t bytes) {
+    if (bytes == 0) {
+        return false;
+    }
+    deviceMemoryBytes.store(bytes);
+    return true;
 }
 
 long emulatedLiveDeviceAllocations() {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    return static_cast<long>(deviceMemory().blocks.size());
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return static_cast<long>(deviceBlocks().size());
 }
 
 long emulatedLiveHostAllocations() {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    return static_cast<long>(hostMemory().blocks.size());
-}
-
-std::uint64_t emulatedDeviceEpoch() {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    return deviceEpoch;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return static_cast<long>(hostBlocks().size());
 }
 
 void emulatedReleaseEverything() {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    for (Registry* registry : {&deviceMemory(), &hostMemory()}) {
-        for (const auto& block : registry->blocks) {
-            ::operator delete(block.first, std::align_val_t(registry->alignment));
-        }
-        registry->blocks.clear();
+    for (int device = 0; device < kEmulatedMaxDevices; ++device) {
+        DeviceState& state = deviceState(device);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.pending.clear();
+        state.allocatedBytes = 0;
+        ++state.epoch;
     }
+    std::lock_guard<std::mutex> lock(registryMutex());
+    for (const auto& block : deviceBlocks()) {
+        ::operator delete(block.first, std::align_val_t(kDeviceAlignment));
+    }
+    deviceBlocks().clear();
+    for (const auto& block : hostBlocks()) {
+        ::operator delete(block.first, std::align_val_t(kHostAlignment));
+    }
+    hostBlocks().clear();
     releaseContexts();
-    ++deviceEpoch;
+    releaseEvents();
 }

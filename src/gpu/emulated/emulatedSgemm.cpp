@@ -1,11 +1,12 @@
-// The host stand-in's cublasSgemm_v2: one fused multiply-add product kernel, and the memo that spares recomputing a
-// product already in place.
+// The host stand-in's cublasSgemm_v2: queued work, one fused multiply-add product kernel, and the memo that spares
+// recomputing a product already in place.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <tuple>
 
 #include "gpu/emulated/emulatedInternal.h"
 
@@ -41,16 +42,6 @@ struct SgemmOperands {
     float* C;
     int ldc;
 };
-
-// The arguments of one call that decide what it writes, alpha and beta by their bits so that -0 differs from 0.
-using SgemmCall = std::tuple<cublasHandle_t, cublasOperation_t, cublasOperation_t, int, int, int, std::uint32_t,
-                             const float*, int, const float*, int, std::uint32_t, float*, int>;
-
-// The memo: the last call that wrote its product with beta 0 (with another beta, C is an input), and the epoch just
-// after that write. Its first value names no live handle, so it matches no call.
-SgemmCall memoCall{};
-std::uint64_t memoEpoch = 0;
-long computedProducts = 0;
 
 // Elements from the start of a column-major matrix to the start of the column.
 std::size_t offsetOf(int column, int ld) {
@@ -139,7 +130,7 @@ void fallbackProduct(const SgemmOperands& s) {
 }
 
 // Whether SGEMM computes with the instruction; it does wherever it can unless a test says otherwise.
-bool useHardware = emulatedHardwareFmaAvailable();
+std::atomic<bool> useHardware{emulatedHardwareFmaAvailable()};
 
 }  // namespace
 
@@ -174,22 +165,23 @@ bool emulatedHardwareFmaAvailable() {
 }
 
 void emulatedUseHardwareFma(bool hardware) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
     useHardware = hardware && emulatedHardwareFmaAvailable();
 }
 
-// C := alpha * A * B + beta * C on column-major device operands, no transposes. With beta 0, C is not read.
-// A call with the arguments of the last product written with beta 0, while the device epoch still stands where that
-// write left it, finds the product in place instead of computing it again.
+// C := alpha * A * B + beta * C on column-major operands in the current device's memory, no transposes, with a
+// context of that device. Checks its arguments and returns at once; its work waits in the device's queue for the
+// next call that waits for the device. With beta 0, C is not read.
 cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                               int k, const float* alpha, const float* A, int lda, const float* B, int ldb,
                               const float* beta, float* C, int ldc) {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    const CallPlan plan = takeCall(EmulatedOperation::cublasSgemm_v2);
+    const int device = currentDevice();
+    DeviceState& state = deviceState(device);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    const CallPlan plan = takeCall(state, EmulatedOperation::cublasSgemm_v2);
     if (plan.fails) {
         return CUBLAS_STATUS_EXECUTION_FAILED;
     }
-    if (!contextIsLive(handle)) {
+    if (contextDevice(handle) != device) {
         return CUBLAS_STATUS_NOT_INITIALIZED;
     }
     if (transa != CUBLAS_OP_N || transb != CUBLAS_OP_N) {
@@ -202,38 +194,44 @@ cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, c
     if (m == 0 || n == 0) {
         return CUBLAS_STATUS_SUCCESS;
     }
-    const auto onDevice = [](const float* operand, int rows, int cols, int ld) {
+    const auto onDevice = [device](const float* operand, int rows, int cols, int ld) {
         std::size_t bytes = 0;
         return blockSpanBytes(rows, cols, static_cast<int>(sizeof(float)), ld, &bytes) &&
-               insideDeviceMemory(operand, bytes);
+               insideDeviceMemory(device, operand, bytes);
     };
     if (!onDevice(C, m, n, ldc) || (k != 0 && (!onDevice(A, m, k, lda) || !onDevice(B, k, n, ldb)))) {
         return CUBLAS_STATUS_INVALID_VALUE;
     }
+    const SgemmWork work{handle, m, n, k, *alpha, *beta, A, lda, B, ldb, C, ldc, plan.corrupts};
+    state.pending.push_back(QueuedWork{true, work, nullptr, 0});
+    return CUBLAS_STATUS_SUCCESS;
+}
 
-    const SgemmCall call{handle, transa, transb, m, n, k, bitsOf(*alpha), A, lda, B, ldb, bitsOf(*beta), C, ldc};
-    if (memoCall != call || memoEpoch != deviceEpoch) {
-        const SgemmOperands operands{m, n, k, *alpha, *beta, A, lda, B, ldb, C, ldc};
-        if (*alpha == 0.0f || k == 0) {
+// A call with the arguments of the last product written with beta 0, while the device's epoch still stands where
+// that write left it, finds the product in place instead of computing it again.
+void runSgemm(DeviceState& state, const SgemmWork& work) {
+    const auto start = std::chrono::steady_clock::now();
+    const SgemmCall call{work.handle, work.m,   work.n, work.k,   bitsOf(work.alpha),
+                         work.A,      work.lda, work.B, work.ldb, bitsOf(work.beta),
+                         work.C,      work.ldc};
+    if (state.memoCall != call || state.memoEpoch != state.epoch) {
+        const SgemmOperands operands{work.m,   work.n, work.k,   work.alpha, work.beta, work.A,
+                                     work.lda, work.B, work.ldb, work.C,     work.ldc};
+        if (work.alpha == 0.0f || work.k == 0) {
             scaleOutput(operands);
         } else {
             useHardware ? hardwareProduct(operands) : fallbackProduct(operands);
         }
-        ++computedProducts;
-        ++deviceEpoch;
-        if (*beta == 0.0f) {
-            memoCall = call;
-            memoEpoch = deviceEpoch;
+        ++state.computedProducts;
+        ++state.epoch;
+        if (work.beta == 0.0f) {
+            state.memoCall = call;
+            state.memoEpoch = state.epoch;
         }
     }
-    if (plan.corrupts) {
-        C[0] = std::numeric_limits<float>::quiet_NaN();
-        ++deviceEpoch;
+    if (work.corrupts) {
+        work.C[0] = std::numeric_limits<float>::quiet_NaN();
+        ++state.epoch;
     }
-    return CUBLAS_STATUS_SUCCESS;
-}
-
-long emulatedComputedProducts() {
-    std::lock_guard<std::mutex> lock(emulatedMutex());
-    return computedProducts;
+    stretchWork(state, start);
 }
