@@ -20,7 +20,8 @@ DeviceOutcome completedDevice(int index, double iterationSeconds, long roundTrip
     DeviceOutcome outcome;
     outcome.device = index;
     outcome.described = true;
-    outcome.description = DeviceDescription{"Test GPU", 8, 9};
+    outcome.description =
+        DeviceDescription{"Test GPU", 8, 9, "GPU-00000000-0000-0000-0000-000000000000", "0000:1B:00.0"};
     outcome.libraryVersion = 130100;
     for (long i = 0; i < roundTrips; ++i) {
         // A spread around the median, so that each percentile differs.
