@@ -1,29 +1,229 @@
-// Child-process runner for the black-box tests (POSIX).
+// Child-process runner for the black-box tests, on Win32 (CreateProcess) or POSIX (fork and execve).
 #include "childProcess.h"
 
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <thread>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-
 extern char** environ;
+#endif
+
+namespace {
+
+const char kFaultsVariable[] = "KAVREL_EMULATED_FAULTS";
+
+}  // namespace
+
+#if defined(_WIN32)
+
+namespace {
+
+// One argument quoted so that the C runtime's command-line parser gives it back unchanged: backslashes are
+// literal except before a double quote, where they and the quote are escaped.
+std::string quoteArgument(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) {
+        return argument;
+    }
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            quoted.append(2 * backslashes + 1, '\\');
+        } else {
+            quoted.append(backslashes, '\\');
+        }
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    // Backslashes before the closing quote must not escape it.
+    quoted.append(2 * backslashes, '\\');
+    quoted.push_back('"');
+    return quoted;
+}
+
+// The variable's name in an environment entry, upper-cased: Windows compares names without regard to case.
+std::wstring upperName(const std::wstring& entry) {
+    // Entries such as "=C:=C:\dir" start with '=', which belongs to the name.
+    const std::size_t equals = entry.find(L'=', 1);
+    std::wstring name = entry.substr(0, equals);
+    for (wchar_t& c : name) {
+        c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    }
+    return name;
+}
+
+// This process's environment without KAVREL_EMULATED_FAULTS, plus faults as its value when not empty, as a sorted
+// block of NUL-terminated entries ending with an empty one.
+std::wstring childEnvironment(const std::string& faults) {
+    std::vector<std::wstring> entries;
+    const std::wstring faultsName(kFaultsVariable, kFaultsVariable + sizeof kFaultsVariable - 1);
+    wchar_t* const block = GetEnvironmentStringsW();
+    if (block != nullptr) {
+        for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+            if (upperName(entry) != faultsName) {
+                entries.emplace_back(entry);
+            }
+        }
+        FreeEnvironmentStringsW(block);
+    }
+    if (!faults.empty()) {
+        entries.push_back(faultsName + L"=" + std::wstring(faults.begin(), faults.end()));
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const std::wstring& a, const std::wstring& b) { return upperName(a) < upperName(b); });
+    std::wstring environment;
+    for (const std::wstring& entry : entries) {
+        environment += entry;
+        environment.push_back(L'\0');
+    }
+    environment.push_back(L'\0');
+    return environment;
+}
+
+// An anonymous pipe whose end the child uses is inheritable and whose end this process keeps is not.
+struct Pipe {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+};
+
+bool createPipe(Pipe* pipe, bool childReads) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    if (!CreatePipe(&pipe->read, &pipe->write, &inheritable, 0)) {
+        return false;
+    }
+    return SetHandleInformation(childReads ? pipe->write : pipe->read, HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
+void closeHandle(HANDLE* handle) {
+    if (*handle != nullptr) {
+        CloseHandle(*handle);
+        *handle = nullptr;
+    }
+}
+
+// Reads the pipe until every writer has closed it, giving text-mode line ends ("\r\n") back as "\n".
+void drain(HANDLE pipe, std::string* sink) {
+    std::string bytes;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        bytes.append(buffer, got);
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) {
+            sink->push_back(bytes[i]);
+        }
+    }
+}
+
+}  // namespace
+
+ChildRun runChild(const std::string& executable, const ChildOptions& options) {
+    std::string commandLine = quoteArgument(executable);
+    for (const std::string& argument : options.arguments) {
+        commandLine += " " + quoteArgument(argument);
+    }
+    std::wstring environment = childEnvironment(options.emulatedFaults);
+
+    Pipe input;
+    Pipe output;
+    Pipe error;
+    if (!createPipe(&input, true) || !createPipe(&output, false) || !createPipe(&error, false)) {
+        for (HANDLE* handle : {&input.read, &input.write, &output.read, &output.write, &error.read, &error.write}) {
+            closeHandle(handle);
+        }
+        return ChildRun{};
+    }
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.read;
+    startup.hStdOutput = output.write;
+    startup.hStdError = options.mergeStreams ? output.write : error.write;
+    PROCESS_INFORMATION process{};
+
+    const auto started = std::chrono::steady_clock::now();
+    const bool created = CreateProcessA(executable.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &process);
+    // The child holds its own copies now; ours must go, or the pipes never report their end.
+    closeHandle(&input.read);
+    closeHandle(&output.write);
+    closeHandle(&error.write);
+    if (!created) {
+        closeHandle(&input.write);
+        closeHandle(&output.read);
+        closeHandle(&error.read);
+        return ChildRun{};
+    }
+    CloseHandle(process.hThread);
+
+    ChildRun run;
+    // Anonymous pipes cannot be waited on together, so each stream has its own reader; the input is written
+    // meanwhile, so a child that writes much before reading cannot block it.
+    std::thread errorReader(drain, error.read, &run.standardError);
+    std::thread inputWriter([&input, &options] {
+        DWORD written = 0;
+        if (!options.standardInput.empty()) {
+            // A child that ends without reading its input makes this fail, which is harmless.
+            WriteFile(input.write, options.standardInput.data(), static_cast<DWORD>(options.standardInput.size()),
+                      &written, nullptr);
+        }
+        closeHandle(&input.write);
+    });
+    drain(output.read, &run.standardOutput);
+    errorReader.join();
+    inputWriter.join();
+    closeHandle(&output.read);
+    closeHandle(&error.read);
+
+    WaitForSingleObject(process.hProcess, INFINITE);
+    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    DWORD code = 0;
+    // An exception status (0xC0000005 for an access violation) is what a POSIX signal would be.
+    const bool exited = GetExitCodeProcess(process.hProcess, &code) && (code & 0xC0000000u) != 0xC0000000u;
+    run.exitStatus = exited ? static_cast<int>(code) : -1;
+    CloseHandle(process.hProcess);
+    return run;
+}
+
+#else
 
 namespace {
 
 std::vector<std::string> childEnvironment(const std::string& faults) {
+    const std::string prefix = std::string(kFaultsVariable) + "=";
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "KAVREL_EMULATED_FAULTS=", 23) != 0) {
+        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) {
             environment.emplace_back(*entry);
         }
     }
     if (!faults.empty()) {
-        environment.push_back("KAVREL_EMULATED_FAULTS=" + faults);
+        environment.push_back(prefix + faults);
     }
     return environment;
 }
@@ -107,3 +307,5 @@ ChildRun runChild(const std::string& executable, const ChildOptions& options) {
     run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
+
+#endif

@@ -1,13 +1,16 @@
-// Runs a program as a child process and captures what it writes and how it exits.
+// Runs a program as a child process and captures what it writes and how it exits, on Windows and POSIX alike.
 #pragma once
 
 #include <string>
 #include <vector>
 
 struct ChildRun {
+    // On Windows the line ends that text-mode streams write, "\r\n", are given back as "\n".
     std::string standardOutput;  // with mergeStreams, both streams in the order written
     std::string standardError;   // empty with mergeStreams
-    int exitStatus = -1;         // -1 when the child did not exit normally
+    // -1 when the child did not exit normally (a signal on POSIX, an exception status such as 0xC0000005 on
+    // Windows) or, on Windows, could not be started; on POSIX a program that cannot be executed gives 127.
+    int exitStatus = -1;
     double wallSeconds = 0.0;
 };
 
@@ -21,4 +24,8 @@ struct ChildOptions {
     bool mergeStreams = false;
 };
 
+// Starts executable (a path, not searched for) with the arguments, writes the standard input and closes it, captures
+// both output streams until the child closes them, and waits for it to end. The child inherits this process's
+// environment except KAVREL_EMULATED_FAULTS, which it has only when options.emulatedFaults is not empty. On Windows
+// each argument reaches the child's argv unchanged, spaces, quotes and backslashes included.
 ChildRun runChild(const std::string& executable, const ChildOptions& options);
