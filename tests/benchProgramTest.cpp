@@ -277,6 +277,19 @@ TEST(CompanionProgram, HelpAndVersionEndWithStatusZero) {
     EXPECT_EQ(version.standardOutput.rfind("kavrel-bench ", 0), 0u);
 }
 
+TEST(CompanionProgram, HelpAndVersionAnswerEvenWhenTheStandInsVariablesAreBad) {
+    const ChildRun help = runBench({"--iterations", "x", "--help"}, "cublasSgemm:3");
+    EXPECT_EQ(help.exitStatus, 0) << help.standardError;
+    EXPECT_NE(help.standardOutput.find("Usage: kavrel-bench"), std::string::npos) << help.standardOutput;
+    const ChildRun version = runBench({"--version"}, "", {{"KAVREL_EMULATED_DEVICES", "0"}});
+    EXPECT_EQ(version.exitStatus, 0) << version.standardError;
+    EXPECT_EQ(version.standardOutput.rfind("kavrel-bench ", 0), 0u);
+    // Without them the bad value still stops the program before it does anything.
+    const ChildRun run = runBench({"--iterations", "3"}, "cublasSgemm:3");
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_EQ(run.standardOutput, "");
+}
+
 // A failing library call: the command line, the planned fault and the one message it gives.
 struct BenchFailure {
     std::vector<std::string> arguments;

@@ -1,6 +1,7 @@
 // Child-process runner for the black-box tests, on Win32 (CreateProcess) or POSIX (fork and execve).
 #include "childProcess.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,6 @@
 #endif
 #include <windows.h>
 
-#include <algorithm>
 #include <cwctype>
 #include <thread>
 #else
@@ -30,6 +30,17 @@ extern char** environ;
 namespace {
 
 const char kFaultsVariable[] = "KAVREL_EMULATED_FAULTS";
+
+// The variables the child gets besides this process's: the faults when there are any, then the options' own.
+// Every variable named here, and the faults variable always, replaces this process's value.
+std::vector<std::pair<std::string, std::string>> childSettings(const ChildOptions& options) {
+    std::vector<std::pair<std::string, std::string>> settings;
+    if (!options.emulatedFaults.empty()) {
+        settings.emplace_back(kFaultsVariable, options.emulatedFaults);
+    }
+    settings.insert(settings.end(), options.environment.begin(), options.environment.end());
+    return settings;
+}
 
 }  // namespace
 
@@ -75,22 +86,30 @@ std::wstring upperName(const std::wstring& entry) {
     return name;
 }
 
-// This process's environment without KAVREL_EMULATED_FAULTS, plus faults as its value when not empty, as a sorted
-// block of NUL-terminated entries ending with an empty one.
-std::wstring childEnvironment(const std::string& faults) {
+std::wstring widened(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+// This process's environment without KAVREL_EMULATED_FAULTS and the options' variables, plus those the child is to
+// have, as a sorted block of NUL-terminated entries ending with an empty one.
+std::wstring childEnvironment(const ChildOptions& options) {
+    const std::vector<std::pair<std::string, std::string>> settings = childSettings(options);
+    std::vector<std::wstring> replaced{upperName(widened(kFaultsVariable))};
+    for (const auto& [name, value] : settings) {
+        replaced.push_back(upperName(widened(name)));
+    }
     std::vector<std::wstring> entries;
-    const std::wstring faultsName(kFaultsVariable, kFaultsVariable + sizeof kFaultsVariable - 1);
     wchar_t* const block = GetEnvironmentStringsW();
     if (block != nullptr) {
         for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-            if (upperName(entry) != faultsName) {
+            if (std::find(replaced.begin(), replaced.end(), upperName(entry)) == replaced.end()) {
                 entries.emplace_back(entry);
             }
         }
         FreeEnvironmentStringsW(block);
     }
-    if (!faults.empty()) {
-        entries.push_back(faultsName + L"=" + std::wstring(faults.begin(), faults.end()));
+    for (const auto& [name, value] : settings) {
+        entries.push_back(widened(name) + L"=" + widened(value));
     }
     std::stable_sort(entries.begin(), entries.end(),
                      [](const std::wstring& a, const std::wstring& b) { return upperName(a) < upperName(b); });
@@ -146,7 +165,7 @@ ChildRun runChild(const std::string& executable, const ChildOptions& options) {
     for (const std::string& argument : options.arguments) {
         commandLine += " " + quoteArgument(argument);
     }
-    std::wstring environment = childEnvironment(options.emulatedFaults);
+    std::wstring environment = childEnvironment(options);
 
     Pipe input;
     Pipe output;
@@ -214,16 +233,25 @@ ChildRun runChild(const std::string& executable, const ChildOptions& options) {
 
 namespace {
 
-std::vector<std::string> childEnvironment(const std::string& faults) {
-    const std::string prefix = std::string(kFaultsVariable) + "=";
+// This process's environment without KAVREL_EMULATED_FAULTS and the options' variables, plus those the child is to
+// have.
+std::vector<std::string> childEnvironment(const ChildOptions& options) {
+    const std::vector<std::pair<std::string, std::string>> settings = childSettings(options);
+    std::vector<std::string> prefixes{std::string(kFaultsVariable) + "="};
+    for (const auto& [name, value] : settings) {
+        prefixes.push_back(name + "=");
+    }
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) {
+        const bool replaced = std::any_of(prefixes.begin(), prefixes.end(), [&](const std::string& prefix) {
+            return std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0;
+        });
+        if (!replaced) {
             environment.emplace_back(*entry);
         }
     }
-    if (!faults.empty()) {
-        environment.push_back(prefix + faults);
+    for (const auto& [name, value] : settings) {
+        environment.push_back(name + "=" + value);
     }
     return environment;
 }
@@ -242,7 +270,7 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
 ChildRun runChild(const std::string& executable, const ChildOptions& options) {
     std::vector<std::string> argumentStrings{executable};
     argumentStrings.insert(argumentStrings.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<std::string> environmentStrings = childEnvironment(options.emulatedFaults);
+    std::vector<std::string> environmentStrings = childEnvironment(options);
     std::vector<char*> argv = pointersTo(argumentStrings);
     std::vector<char*> envp = pointersTo(environmentStrings);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct ChildRun {
@@ -18,6 +19,8 @@ struct ChildOptions {
     std::vector<std::string> arguments;  // after the program name
     // Value of KAVREL_EMULATED_FAULTS for the child; unset when empty.
     std::string emulatedFaults;
+    // More variables for the child, each replacing any variable of the same name this process has.
+    std::vector<std::pair<std::string, std::string>> environment;
     // Written to the child's standard input, which is then closed.
     std::string standardInput;
     // Both streams into one pipe, as with "2>&1 | tee log".
@@ -26,6 +29,7 @@ struct ChildOptions {
 
 // Starts executable (a path, not searched for) with the arguments, writes the standard input and closes it, captures
 // both output streams until the child closes them, and waits for it to end. The child inherits this process's
-// environment except KAVREL_EMULATED_FAULTS, which it has only when options.emulatedFaults is not empty. On Windows
+// environment except KAVREL_EMULATED_FAULTS, which it has only when options.emulatedFaults is not empty, and with
+// options.environment's variables set. On Windows
 // each argument reaches the child's argv unchanged, spaces, quotes and backslashes included.
 ChildRun runChild(const std::string& executable, const ChildOptions& options);

@@ -164,8 +164,49 @@ bool readVariable(const char* name, std::string* value) {
 #endif
 }
 
-// Writes the line to standard error and ends the process with status 2.
-[[noreturn]] void stopWithBadValue(const std::string& message) {
+// Whether the program's command line holds --help, -h or --version, which a program answers without calling a
+// library operation. Read from the C runtime's copy of the arguments on Windows and from /proc on Linux;
+// elsewhere never.
+bool commandLineAsksForHelpOrVersion() {
+    std::vector<std::string> arguments;
+#if defined(_WIN32)
+    for (int i = 1; i < __argc; ++i) {
+        arguments.emplace_back(__argv[i]);
+    }
+#elif defined(__linux__)
+    if (std::FILE* file = std::fopen("/proc/self/cmdline", "rb")) {
+        std::string text;
+        for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+            text.push_back(static_cast<char>(c));
+        }
+        std::fclose(file);
+        for (std::size_t begin = text.find('\0'); begin != std::string::npos && begin + 1 < text.size();) {
+            const std::size_t end = text.find('\0', begin + 1);
+            arguments.push_back(text.substr(begin + 1, end - begin - 1));
+            begin = end;
+        }
+    }
+#endif
+    return std::any_of(arguments.begin(), arguments.end(), [](const std::string& argument) {
+        return argument == "--help" || argument == "-h" || argument == "--version";
+    });
+}
+
+// The message of a malformed variable held back until the first operation, when the command line asks for help
+// or the version; empty when there is none.
+std::string& heldBackMessage() {
+    static auto* message = new std::string;
+    return *message;
+}
+
+// Writes the line to standard error and ends the process with status 2: at once, before the program's main has
+// printed anything, unless the command line asks for help or the version, which the program can then give; the
+// first operation called ends the process instead.
+void stopWithBadValue(const std::string& message) {
+    if (heldBackMessage().empty() && commandLineAsksForHelpOrVersion()) {
+        heldBackMessage() = message;
+        return;
+    }
     std::fprintf(stderr, "%s\n", message.c_str());
     std::fflush(stderr);
     std::exit(2);
@@ -186,7 +227,8 @@ std::string& statsPath() {
 // Models the devices KAVREL_EMULATED_DEVICES counts, slows those KAVREL_EMULATED_SLOWDOWN names, plans the faults
 // KAVREL_EMULATED_FAULTS names, and has the figures written at exit to the file KAVREL_EMULATED_STATS names. On a
 // malformed value writes one line to standard error and ends the process with status 2, before the program's main
-// has printed anything; an item naming a device not modelled gets one warning line and the run goes on.
+// has printed anything (or, when the command line asks for help or the version, at the first operation); an item
+// naming a device not modelled gets one warning line and the run goes on.
 bool readEnvironment() {
     std::string value;
     if (readVariable(kDevicesVariable, &value)) {
@@ -194,6 +236,7 @@ bool readEnvironment() {
         if (!devices.valid) {
             stopWithBadValue(std::string(kDevicesVariable) + ": bad value \"" + printable(value) +
                              "\" (expected a device count from 1 to " + std::to_string(kEmulatedMaxDevices) + ")");
+            return false;
         }
         emulatedSetDeviceCount(devices.count);
     }
@@ -204,6 +247,7 @@ bool readEnvironment() {
                              "\" (expected DEVICE:FACTOR, DEVICE a device index named once, FACTOR a decimal from 1 "
                              "to " +
                              std::to_string(static_cast<int>(kEmulatedMaxSlowdown)) + " such as 1.5)");
+            return false;
         }
         for (const EmulatedSlowdown& slowdown : list.slowdowns) {
             if (slowdown.device >= emulatedDeviceCount()) {
@@ -216,6 +260,7 @@ bool readEnvironment() {
         const EmulatedFaultList list = emulatedParseFaults(value.c_str());
         if (!list.valid) {
             stopWithBadValue(emulatedBadFaultsMessage(list.badItem));
+            return false;
         }
         for (const EmulatedFault& fault : list.faults) {
             if (fault.device >= emulatedDeviceCount()) {
@@ -239,6 +284,11 @@ bool readEnvironment() {
 }  // namespace
 
 CallPlan takeCall(DeviceState& state, EmulatedOperation operation) {
+    if (!heldBackMessage().empty()) {
+        std::fprintf(stderr, "%s\n", heldBackMessage().c_str());
+        std::fflush(stderr);
+        std::exit(2);
+    }
     const int index = static_cast<int>(operation);
     const long callNumber = ++state.callCounts[index];
     CallPlan plan{planned(state.plannedFailures[index], callNumber), false};
