@@ -56,38 +56,29 @@ std::vector<std::string> reportsInFolder(const std::string& folder, std::string*
 
 }  // namespace
 
-GatheredInputs gatherInputs(const std::vector<std::string>& inputs, std::istream& standardInput) {
-    GatheredInputs gathered;
+std::vector<InputDocument> gatherInputs(const std::vector<std::string>& inputs, std::istream& standardInput) {
+    std::vector<InputDocument> gathered;
     for (const std::string& input : inputs) {
         if (input == "-") {
             const std::string text{std::istreambuf_iterator<char>(standardInput), std::istreambuf_iterator<char>()};
-            gathered.documents.push_back(InputDocument{kStandardInputName, text});
+            gathered.push_back(InputDocument{kStandardInputName, text, ""});
             continue;
         }
         std::error_code error;
         if (!fs::is_directory(input, error)) {
-            InputDocument document{input, ""};
-            const std::string problem = readFile(input, &document.text);
-            if (problem.empty()) {
-                gathered.documents.push_back(document);
-            } else {
-                gathered.problems.push_back(input + ": " + problem);
-            }
+            InputDocument document{input, "", ""};
+            document.problem = readFile(input, &document.text);
+            gathered.push_back(document);
             continue;
         }
         std::string problem;
         for (const std::string& name : reportsInFolder(input, &problem)) {
-            const std::string path = (fs::path(input) / name).string();
-            InputDocument document{path, ""};
-            const std::string fileProblem = readFile(path, &document.text);
-            if (fileProblem.empty()) {
-                gathered.documents.push_back(document);
-            } else {
-                gathered.problems.push_back(path + ": " + fileProblem);
-            }
+            InputDocument document{(fs::path(input) / name).string(), "", ""};
+            document.problem = readFile(document.source, &document.text);
+            gathered.push_back(document);
         }
         if (!problem.empty()) {
-            gathered.problems.push_back(input + ": " + problem);
+            gathered.push_back(InputDocument{input, "", problem});
         }
     }
     return gathered;

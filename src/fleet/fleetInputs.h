@@ -8,19 +8,14 @@
 // The name standard input goes by in messages and in the report.
 constexpr const char* kStandardInputName = "<stdin>";
 
-// One report's text and where it came from.
+// One input's text and where it came from, or why it could not be read.
 struct InputDocument {
-    std::string source;  // the file's path as given (a folder's path joined with the file name), or "<stdin>"
-    std::string text;
-};
-
-// Every document that could be read, and a line "source: problem" for every input that could not.
-struct GatheredInputs {
-    std::vector<InputDocument> documents;
-    std::vector<std::string> problems;
+    std::string source;   // the file's path as given (a folder's path joined with the file name), or "<stdin>"
+    std::string text;     // empty when problem is set
+    std::string problem;  // why the input could not be read; empty when it was
 };
 
 // Reads each input in order: "-" reads all of standardInput; a folder stands for every regular file in it whose
-// name ends in ".json", in byte order of the names (a folder without one is a problem); anything else is read as
-// a file. Never throws.
-GatheredInputs gatherInputs(const std::vector<std::string>& inputs, std::istream& standardInput);
+// name ends in ".json", in byte order of the names (a folder without one is a problem of the folder); anything
+// else is read as a file. Returns one entry per file read or input that failed, in that order. Never throws.
+std::vector<InputDocument> gatherInputs(const std::vector<std::string>& inputs, std::istream& standardInput);

@@ -23,11 +23,14 @@ int runFleet(int argc, const char* const* argv, std::istream& in, std::ostream& 
             break;
     }
 
-    const GatheredInputs inputs = gatherInputs(options.inputs, in);
-    std::vector<std::string> problems = inputs.problems;
+    std::vector<std::string> problems;
     std::vector<NodeReport> reports;
     std::map<std::string, std::string> sourceOfNode;
-    for (const InputDocument& document : inputs.documents) {
+    for (const InputDocument& document : gatherInputs(options.inputs, in)) {
+        if (!document.problem.empty()) {
+            problems.push_back(document.source + ": " + document.problem);
+            continue;
+        }
         ReportParse parsed = parseNodeReport(document.text, document.source);
         if (!parsed.report) {
             problems.push_back(document.source + ": " + parsed.problem);
