@@ -156,7 +156,7 @@ std::string parseDocument(const Json& document, NodeReport* report) {
     std::set<int> indices;
     for (std::size_t position = 0; position < devices->size(); ++position) {
         GpuRecord gpu;
-        const std::string problem = parseGpu((*devices)[position], position, &gpu);
+        std::string problem = parseGpu((*devices)[position], position, &gpu);
         if (!problem.empty()) {
             return problem;
         }
