@@ -48,28 +48,28 @@ def dig(document, path, default=None):
 
 
 def check_pod_template(where, template):
-    spec = dig(template, "spec", {})
-    need(spec.get("restartPolicy") in ("Never", "OnFailure"), f"{where}: a Job's restartPolicy must be Never or OnFailure")
-    containers = spec.get("containers") or []
+    pod = dig(template, "spec", {})
+    need(pod.get("restartPolicy") in ("Never", "OnFailure"), f"{where}: a Job's restartPolicy must be Never or OnFailure")
+    containers = pod.get("containers") or []
     if not need(containers, f"{where}: no containers"):
         return
     for container in containers:
         need(container.get("name"), f"{where}: a container without a name")
         need(container.get("image"), f"{where}: container {container.get('name')} without an image")
-    claims = [dig(volume, "persistentVolumeClaim.claimName") for volume in spec.get("volumes") or []]
+    claims = [dig(volume, "persistentVolumeClaim.claimName") for volume in pod.get("volumes") or []]
     mounts = {mount["name"] for container in containers for mount in container.get("volumeMounts") or []}
-    volumes = {volume["name"] for volume in spec.get("volumes") or []}
+    volumes = {volume["name"] for volume in pod.get("volumes") or []}
     need(mounts <= volumes, f"{where}: mounts {sorted(mounts - volumes)} name no volume")
     return [claim for claim in claims if claim]
 
 
 def check_qualify_job(where, job):
-    spec = job["spec"]
-    template = spec["template"]
+    body = job["spec"]
+    template = body["template"]
     pod = template["spec"]
-    need(spec.get("completionMode") == "Indexed", f"{where}: completionMode must be Indexed")
-    need(isinstance(spec.get("completions"), int) and spec.get("completions") >= 1, f"{where}: completions must be a count")
-    need(spec.get("completions") == spec.get("parallelism"), f"{where}: completions and parallelism must be equal")
+    need(body.get("completionMode") == "Indexed", f"{where}: completionMode must be Indexed")
+    need(isinstance(body.get("completions"), int) and body.get("completions") >= 1, f"{where}: completions must be a count")
+    need(body.get("completions") == body.get("parallelism"), f"{where}: completions and parallelism must be equal")
     need(pod.get("nodeSelector") or dig(pod, "affinity.nodeAffinity"), f"{where}: no nodeSelector or nodeAffinity for GPU nodes")
     terms = dig(pod, "affinity.podAntiAffinity.requiredDuringSchedulingIgnoredDuringExecution") or []
     labels = dig(template, "metadata.labels", {})
