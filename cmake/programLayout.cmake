@@ -28,7 +28,7 @@ endfunction()
 # Windows copies the CUDA DLLs beside the ones built on the CUDA toolkit after each build, warning when the toolkit
 # has none.
 function(kavrel_place_programs)
-  foreach(program kavrel-test-emulated kavrel-bench-emulated kavrel-test kavrel-bench)
+  foreach(program kavrel-test-emulated kavrel-bench-emulated kavrel-test kavrel-bench kavrel-fleet)
     if(TARGET ${program})
       set_property(TARGET ${program} PROPERTY RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}$<0:>)
     endif()

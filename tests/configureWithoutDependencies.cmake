@@ -35,7 +35,8 @@ foreach(line
     "-- kavrel-test: CUDA toolkit with cuBLAS not found, building only the stand-ins"
     "-- kavrel-bench: CLI11 \\(libcli11-dev\\) and nlohmann-json \\(nlohmann-json3-dev\\) not found, skipping kavrel-bench"
     "-- kavrel-test: GoogleTest \\(libgtest-dev\\) not found, skipping the tests"
-    "-- kavrel-test: Google Benchmark \\(libbenchmark-dev\\) not found, skipping bench/")
+    "-- kavrel-test: Google Benchmark \\(libbenchmark-dev\\) not found, skipping bench/"
+    "-- kavrel-fleet: nlohmann-json \\(nlohmann-json3-dev\\) not found, skipping kavrel-fleet")
   string(REGEX MATCHALL "${line}" found "${output}")
   list(LENGTH found count)
   if(NOT count EQUAL 1)

@@ -1,0 +1,32 @@
+// The command line of kavrel-fleet: its report form, outlier settings and inputs.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "fleet/fleetAnalysis.h"
+
+// The form of the report on standard output.
+enum class FleetFormat { table, json, problems };
+
+// What one run of kavrel-fleet does.
+struct FleetOptions {
+    FleetFormat format = FleetFormat::table;
+    FleetSettings settings;
+    std::vector<std::string> inputs;  // files, folders and "-" (standard input) in the order given; {"-"} when none
+};
+
+// How parsing ended: options to run with, a request fully answered (--help, --version), or a usage error.
+enum class FleetParse { run, answered, usageError };
+
+// Parses argv[1..argc-1]. --help and --version write their text to out and answer the request. A bad option or
+// value, or "-" given twice, writes one line naming it and the usage hint to err. "--" ends the options; every
+// other argument not starting with "--" is an input.
+FleetParse parseFleetOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                             FleetOptions* options);
+
+// Reads an outlier margin written as a fraction ("0.1", ".1") or a percentage ("10%", "12.5%"): decimal digits
+// with at most one point and an optional trailing %, nothing else. Sets fraction and returns true for a margin in
+// [0, 1); returns false and leaves fraction untouched otherwise.
+bool parseOutlierMargin(const std::string& text, double* fraction);

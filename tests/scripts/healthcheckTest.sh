@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Tests scripts/slurm/kavrel-healthcheck.sh with a stand-in kavrel-bench and scontrol: when it drains, with what reason.
+# Usage: healthcheckTest.sh KAVREL_FLEET_EXECUTABLE
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+healthcheck=$here/../../scripts/slurm/kavrel-healthcheck.sh
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# scontrol's stand-in records its arguments, one per line; KAVREL_FAKE_SCONTROL_STATUS makes it fail.
+cat >"$work/scontrol" <<'SCONTROL'
+#!/usr/bin/env bash
+printf '%s\n' "$@" >"$KAVREL_FAKE_SCONTROL_ARGS"
+exit "${KAVREL_FAKE_SCONTROL_STATUS:-0}"
+SCONTROL
+chmod +x "$work/scontrol"
+
+export KAVREL_BENCH=$here/fake-kavrel-bench.sh
+export KAVREL_FLEET=$1
+export KAVREL_SCONTROL=$work/scontrol
+export KAVREL_FAKE_BENCH_ARGS=$work/bench-args
+export KAVREL_FAKE_SCONTROL_ARGS=$work/scontrol-args
+export KAVREL_FAKE_BENCH_REPORT=$work/report.json
+unset KAVREL_NODE_NAME KAVREL_HEALTHCHECK_OPTIONS KAVREL_HEALTHCHECK_REPORT
+export SLURMD_NODENAME=gpu-node-7
+
+completed() { # index status mismatches
+    printf '{"index": %s, "name": "NVIDIA H100 80GB HBM3", "uuid": "GPU-%s", "status": "%s", "error": null,
+             "round_trips_per_second": 2000.0, "check": {"mismatch_count": %s}}' "$1" "$1" "$2" "$3"
+}
+errored() { # index message
+    printf '{"index": %s, "name": "NVIDIA H100 80GB HBM3", "uuid": null, "status": "error", "error": "%s"}' "$1" "$2"
+}
+report() { # device entries...
+    local IFS=,
+    printf '{"schema": 2, "program": "kavrel-bench", "host": {"name": "%s"}, "devices": [%s]}\n' \
+        "$SLURMD_NODENAME" "$*"
+}
+
+failures=0
+passes=0
+# check NAME BENCH_STATUS EXPECTED_STATUS EXPECTED_REASON (empty: scontrol must not run)
+check() {
+    local name=$1 expected_status=$3 expected_reason=$4 status=0 reason=""
+    rm -f "$work/scontrol-args" "$work/bench-args"
+    KAVREL_FAKE_BENCH_STATUS=$2 "$healthcheck" >"$work/out" 2>"$work/err" || status=$?
+    if [ -f "$work/scontrol-args" ]; then
+        reason=$(cat "$work/scontrol-args")
+    fi
+    local expected_call=""
+    if [ -n "$expected_reason" ]; then
+        expected_call=$(printf 'update\nnodename=%s\nstate=drain\nreason=%s' "${KAVREL_NODE_NAME:-$SLURMD_NODENAME}" \
+            "$expected_reason")
+    fi
+    if [ "$status" = "$expected_status" ] && [ "$reason" = "$expected_call" ]; then
+        passes=$((passes + 1))
+        echo "ok      $name"
+    else
+        failures=$((failures + 1))
+        echo "FAILED  $name: status $status (expected $expected_status)"
+        echo "        scontrol: ${reason:-not called}"
+        echo "        expected: ${expected_call:-not called}"
+        sed 's/^/        stderr: /' "$work/err"
+    fi
+}
+
+report "$(completed 0 passed 0)" "$(completed 1 passed 0)" >"$work/report.json"
+check "healthy node is left alone" 0 0 ""
+if [ "$(paste -s -d ' ' "$work/bench-args")" != "--devices all --duration 10s --json --node-name gpu-node-7" ]; then
+    failures=$((failures + 1))
+    echo "FAILED  kavrel-bench's arguments: $(paste -s -d ' ' "$work/bench-args")"
+fi
+
+report "$(completed 0 passed 0)" "$(completed 1 passed 0)" "$(completed 2 failed 1)" >"$work/report.json"
+check "wrong product drains naming the GPU's UUID" 1 1 "kavrel: GPU 2 GPU-2 failed"
+
+report "$(completed 0 failed 4)" "$(errored 1 '!!!! kernel execution error.\n')" >"$work/report.json"
+check "every failed GPU is named, the one in error by name" 3 1 \
+    "kavrel: GPU 0 GPU-0 failed; GPU 1 NVIDIA H100 80GB HBM3 error: kernel execution error."
+
+: >"$work/report.json"
+KAVREL_FAKE_BENCH_STDERR='!!!! device query error' \
+    check "a failure before any GPU ran quotes kavrel-bench" 3 1 "kavrel: kavrel-bench exit status 3: device query error"
+
+KAVREL_FAKE_BENCH_STDERR='kavrel-bench: --devices: bad value' check "a usage error leaves the node alone" 2 2 ""
+
+report "$(completed 0 failed 1)" >"$work/report.json"
+KAVREL_NODE_NAME=other-name check "KAVREL_NODE_NAME chooses the node" 1 1 "kavrel: GPU 0 GPU-0 failed"
+KAVREL_FAKE_SCONTROL_STATUS=1 check "a failed drain is status 2" 1 2 "kavrel: GPU 0 GPU-0 failed"
+
+printf '\n%d passed, %d failed\n' "$passes" "$failures"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,96 @@
+// Small kavrel-bench schema-2 documents and a scratch folder for the kavrel-fleet tests.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+// A device entry that completed: its rates, UUID "GPU-<node>-<index>" unless uuid says otherwise, and mismatches
+// (status "failed" when there are any).
+inline nlohmann::json completedDevice(int index, const std::string& name, double roundTripsPerSecond,
+                                      int mismatches = 0, double sgemmGflops = 40000.0) {
+    return {{"index", index},
+            {"name", name},
+            {"uuid", "GPU-" + std::to_string(index)},
+            {"pci_bus_id", "0000:1B:00.0"},
+            {"compute_capability", {{"major", 9}, {"minor", 0}}},
+            {"cublas_version", 130100},
+            {"status", mismatches == 0 ? "passed" : "failed"},
+            {"error", nullptr},
+            {"round_trips", 10000},
+            {"timing",
+             {{"total_seconds", 5.1},
+              {"upload", {{"median_seconds", 0.0009}, {"bytes", 12000000}, {"gb_per_second", 13.3}}},
+              {"sgemm", {{"median_seconds", 0.00005}, {"flops", 2000000000}, {"gflop_per_second", sgemmGflops}}},
+              {"download", {{"median_seconds", 0.0003}, {"bytes", 4000000}, {"gb_per_second", 13.25}}}}},
+            {"round_trips_per_second", roundTripsPerSecond},
+            {"check",
+             {{"mismatch_count", mismatches},
+              {"passed", mismatches == 0},
+              {"verdict", mismatches == 0 ? "PASSED" : "FAILED"}}},
+            {"outlier", false}};
+}
+
+// A device entry whose run ended in a GPU library error, as kavrel-bench writes it.
+inline nlohmann::json errorDevice(int index, const std::string& name, const std::string& message) {
+    return {{"index", index},
+            {"name", name},
+            {"uuid", nullptr},
+            {"pci_bus_id", nullptr},
+            {"compute_capability", {{"major", 9}, {"minor", 0}}},
+            {"cublas_version", 130100},
+            {"status", "error"},
+            {"error", message}};
+}
+
+// A whole node report around devices.
+inline nlohmann::json nodeReport(const std::string& node, const std::vector<nlohmann::json>& devices) {
+    return {{"schema", 2},
+            {"program", "kavrel-bench"},
+            {"program_version", "1.0.0"},
+            {"host", {{"name", node}}},
+            {"start_time", "2026-12-08T11:31:16Z"},
+            {"matrix_order", 1000},
+            {"devices", devices},
+            {"node", {{"devices", devices.size()}, {"verdict", "PASSED"}}}};
+}
+
+// A folder of its own under the system's temporary folder, removed with everything in it at the end of scope.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const std::filesystem::path candidate =
+                std::filesystem::temp_directory_path() / ("kavrel-fleet-test-" + std::to_string(random()));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error)) {
+                path_ = candidate.string();
+            }
+        }
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    // Writes text to name inside the folder (creating subfolders) and returns the file's path.
+    std::string write(const std::string& name, const std::string& text) const {
+        const std::filesystem::path file = std::filesystem::path(path_) / name;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << text;
+        return file.string();
+    }
+
+    std::string path(const std::string& name = "") const {
+        return name.empty() ? path_ : (std::filesystem::path(path_) / name).string();
+    }
+
+private:
+    std::string path_;
+};
