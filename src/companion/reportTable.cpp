@@ -113,8 +113,9 @@ void appendDeviceDetails(std::string* text, const DeviceReport& device) {
     appendRow(text, "Products verified", "%ld, %ld differing from the first", verification.verifiedProducts,
               verification.mismatchCount);
     for (const Mismatch& mismatch : verification.mismatches) {
-        appendRow(text, "  mismatch", "iteration %ld: %ld elements differ, largest difference %g", mismatch.iteration,
-                  mismatch.differingElements, mismatch.largestDifference);
+        appendRow(text, "  mismatch", "iteration %ld: %ld %s, largest difference %g", mismatch.iteration,
+                  mismatch.differingElements, mismatch.differingElements == 1 ? "element differs" : "elements differ",
+                  mismatch.largestDifference);
     }
     if (verification.mismatchCount > static_cast<long>(verification.mismatches.size())) {
         appendRow(text, "  mismatch", "... and %ld more",
