@@ -2,9 +2,21 @@
 #include "companion/productVerifier.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
+
+namespace {
+
+// A float's bits, so that -0 and +0 differ and a NaN equals itself.
+std::uint32_t bitsOf(float value) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+}  // namespace
 
 long compareProducts(MatrixShape shape, const float* first, const float* product, double* largestDifference) {
     long differing = 0;
@@ -19,7 +31,7 @@ long compareProducts(MatrixShape shape, const float* first, const float* product
         for (int i = 0; i < shape.order; ++i) {
             const float a = first[column + static_cast<std::size_t>(i)];
             const float b = product[column + static_cast<std::size_t>(i)];
-            if (std::memcmp(&a, &b, sizeof(float)) == 0) {
+            if (bitsOf(a) == bitsOf(b)) {
                 continue;
             }
             ++differing;
