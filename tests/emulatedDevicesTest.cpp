@@ -19,6 +19,7 @@
 
 #include "gpu/emulated/emulatedControl.h"
 #include "gpu/gpuLibrary.h"
+#include "support/environmentVariable.h"
 #include "support/standInProblems.h"
 #include "support/standInTest.h"
 
@@ -255,26 +256,26 @@ protected:
     void TearDown() override {
         for (const char* name : {"KAVREL_EMULATED_DEVICES", "KAVREL_EMULATED_SLOWDOWN", "KAVREL_EMULATED_FAULTS",
                                  "KAVREL_EMULATED_STATS"}) {
-            unsetenv(name);
+            unsetVariable(name);
         }
     }
 };
 
 TEST_F(EmulatedStartUp, MalformedDeviceCountOrSlowdownStopsWithStatusTwo) {
-    ASSERT_EQ(setenv("KAVREL_EMULATED_DEVICES", "2x", 1), 0);
+    ASSERT_EQ(setVariable("KAVREL_EMULATED_DEVICES", "2x"), 0);
     EXPECT_EXIT(std::exit(0), testing::ExitedWithCode(2), "^KAVREL_EMULATED_DEVICES: bad value \"2x\"");
-    ASSERT_EQ(setenv("KAVREL_EMULATED_DEVICES", "2", 1), 0);
-    ASSERT_EQ(setenv("KAVREL_EMULATED_SLOWDOWN", "1:0.5", 1), 0);
+    ASSERT_EQ(setVariable("KAVREL_EMULATED_DEVICES", "2"), 0);
+    ASSERT_EQ(setVariable("KAVREL_EMULATED_SLOWDOWN", "1:0.5"), 0);
     EXPECT_EXIT(std::exit(0), testing::ExitedWithCode(2), "^KAVREL_EMULATED_SLOWDOWN: bad item \"1:0.5\"");
 }
 
 TEST_F(EmulatedStartUp, ItemsForDevicesNotModelledWarnAndTheRunGoesOnWithTheOthers) {
     const std::string stats = testing::TempDir() + "kavrel-emulated-device-stats.txt";
     std::remove(stats.c_str());
-    ASSERT_EQ(setenv("KAVREL_EMULATED_DEVICES", "2", 1), 0);
-    ASSERT_EQ(setenv("KAVREL_EMULATED_SLOWDOWN", "1:1.5,2:3", 1), 0);
-    ASSERT_EQ(setenv("KAVREL_EMULATED_FAULTS", "cudaMalloc:1@1,cudaMalloc:1@2,cudaFree:1", 1), 0);
-    ASSERT_EQ(setenv("KAVREL_EMULATED_STATS", stats.c_str(), 1), 0);
+    ASSERT_EQ(setVariable("KAVREL_EMULATED_DEVICES", "2"), 0);
+    ASSERT_EQ(setVariable("KAVREL_EMULATED_SLOWDOWN", "1:1.5,2:3"), 0);
+    ASSERT_EQ(setVariable("KAVREL_EMULATED_FAULTS", "cudaMalloc:1@1,cudaMalloc:1@2,cudaFree:1"), 0);
+    ASSERT_EQ(setVariable("KAVREL_EMULATED_STATS", stats.c_str()), 0);
     const std::string expected = emulatedUnreachableItemMessage("KAVREL_EMULATED_SLOWDOWN", "2:3", 2) + "\n" +
                                  emulatedUnreachableItemMessage("KAVREL_EMULATED_FAULTS", "cudaMalloc:1@2", 2) + "\n";
     EXPECT_EXIT(

@@ -18,6 +18,7 @@
 
 #include "gpu/emulated/emulatedControl.h"
 #include "gpu/gpuLibrary.h"
+#include "support/environmentVariable.h"
 #include "support/standInProblems.h"
 
 namespace {
@@ -706,7 +707,7 @@ TEST(EmulatedStats, FileNamedAtStartUpReceivesTheFiguresAtExitAndNothingIsPrinte
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string path = testing::TempDir() + "kavrel-emulated-stats.txt";
     std::remove(path.c_str());
-    ASSERT_EQ(setenv("KAVREL_EMULATED_STATS", path.c_str(), 1), 0);
+    ASSERT_EQ(setVariable("KAVREL_EMULATED_STATS", path.c_str()), 0);
     EXPECT_EXIT(
         {
             cublasHandle_t handle = newHandle();
@@ -717,7 +718,7 @@ TEST(EmulatedStats, FileNamedAtStartUpReceivesTheFiguresAtExitAndNothingIsPrinte
             std::exit(0);
         },
         testing::ExitedWithCode(0), "^$");
-    unsetenv("KAVREL_EMULATED_STATS");
+    unsetVariable("KAVREL_EMULATED_STATS");
     std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
