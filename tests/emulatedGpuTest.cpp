@@ -19,6 +19,7 @@
 #include "gpu/emulated/emulatedControl.h"
 #include "gpu/gpuLibrary.h"
 #include "support/environmentVariable.h"
+#include "support/referenceFma.h"
 #include "support/standInProblems.h"
 
 namespace {
@@ -273,7 +274,7 @@ TEST(EmulatedSgemm, BetaZeroDoesNotReadC) {
 
 TEST(EmulatedFma, BothPathsAreFusedOnInputsWhereRoundingTheProductFirstDiffers) {
     for (const FusedCase& c : fusedCases()) {
-        ASSERT_TRUE(sameFloat(std::fma(c.a, c.b, c.c), c.fused)) << "the case itself is wrong";
+        ASSERT_TRUE(sameFloat(referenceFma(c.a, c.b, c.c), c.fused)) << "the case itself is wrong";
         ASSERT_FALSE(sameFloat(c.a * c.b + c.c, c.fused)) << "the case does not tell fused from unfused";
         EXPECT_TRUE(sameFloat(emulatedFallbackFma(c.a, c.b, c.c), c.fused)) << c.a << " " << c.b << " " << c.c;
         if (emulatedHardwareFmaAvailable()) {
@@ -351,7 +352,7 @@ TEST(EmulatedFma, BothPathsMatchTheCorrectlyRoundedFmaOnAMillionRandomTriples) {
                 std::memcpy(&c, &bits[2], sizeof c);
             }
         }
-        const float expected = std::fma(a, b, c);
+        const float expected = referenceFma(a, b, c);
         const float got[2] = {emulatedFallbackFma(a, b, c),
                               emulatedHardwareFmaAvailable() ? emulatedHardwareFma(a, b, c) : expected};
         for (int path = 0; path < 2; ++path) {
@@ -546,7 +547,7 @@ TEST(EmulatedSgemmMemo, BenchmarkShapedLoopComputesOneProductInAllItsIterations)
     EXPECT_EQ(emulatedComputedProducts(), computed + 1);
     float sum = 0.0f;
     for (int l = 0; l < n; ++l) {
-        sum = std::fma(host[0][l * n + 7], host[1][3 * n + l], sum);
+        sum = referenceFma(host[0][l * n + 7], host[1][3 * n + l], sum);
     }
     EXPECT_EQ(host[2][3 * n + 7], sum);
     emulatedReleaseEverything();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gpu/gpuLibrary.h"
+#include "support/referenceFma.h"
 
 // What host buffers hold before a download fills them, and a NaN to fill device memory with.
 inline constexpr float kSentinel = -7.25f;
@@ -80,7 +81,7 @@ inline cublasStatus_t runSgemm(cublasHandle_t handle, const Problem& p, float al
 inline float fusedElement(const Problem& p, float alpha, float beta, int i, int j) {
     float sum = 0.0f;
     for (int l = 0; l < p.k; ++l) {
-        sum = std::fma(p.a[l * p.lda + i], p.b[j * p.ldb + l], sum);
+        sum = referenceFma(p.a[l * p.lda + i], p.b[j * p.ldb + l], sum);
     }
     const float scaled = alpha * sum;
     return beta == 0.0f ? scaled : scaled + beta * p.c[j * p.ldc + i];
