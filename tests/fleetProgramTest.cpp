@@ -1,6 +1,7 @@
 // Black-box tests of kavrel-fleet: its three report forms, its exit statuses and how it names unusable reports.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -15,11 +16,17 @@ namespace {
 const std::string kH100 = "NVIDIA H100 80GB HBM3";
 const std::string kA100 = "NVIDIA A100-SXM4-80GB";
 
-// Replaces every "{dir}" in text with folder.
+// Replaces every "{dir}" in text with folder, and every "{sep}" with the separator kavrel-fleet joins a folder and
+// the reports it finds in it with ('\\' on Windows, '/' elsewhere).
 std::string inFolder(std::string text, const std::string& folder) {
     for (std::size_t at = text.find("{dir}"); at != std::string::npos; at = text.find("{dir}", at)) {
         text.replace(at, 5, folder);
         at += folder.size();
+    }
+    const std::string separator(1, static_cast<char>(std::filesystem::path::preferred_separator));
+    for (std::size_t at = text.find("{sep}"); at != std::string::npos; at = text.find("{sep}", at)) {
+        text.replace(at, 5, separator);
+        at += separator.size();
     }
     return text;
 }
@@ -215,14 +222,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"b.json", kGoodReport}, {"a.json", kGoodReport}},
                     {"{dir}"},
                     "",
-                    "kavrel-fleet: {dir}/b.json: node \"n1\" is also reported by {dir}/a.json\n"},
+                    "kavrel-fleet: {dir}{sep}b.json: node \"n1\" is also reported by {dir}{sep}a.json\n"},
         // Every unusable input is named, in the order given, even when others are good.
         BadInputRow{"EveryProblemNamed",
                     {{"r/1.json", kGoodReport}, {"r/2.json", "{}"}, {"r/3.json", ""}},
                     {"{dir}/r", "{dir}/absent.json", "-"},
                     "[]",
-                    "kavrel-fleet: {dir}/r/2.json: no schema version (is this a kavrel-bench report?)\n"
-                    "kavrel-fleet: {dir}/r/3.json: empty, not a JSON document\n"
+                    "kavrel-fleet: {dir}/r{sep}2.json: no schema version (is this a kavrel-bench report?)\n"
+                    "kavrel-fleet: {dir}/r{sep}3.json: empty, not a JSON document\n"
                     "kavrel-fleet: {dir}/absent.json: cannot be read (No such file or directory)\n"
                     "kavrel-fleet: <stdin>: not a JSON object\n"},
         BadInputRow{"BadMargin",
