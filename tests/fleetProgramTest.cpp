@@ -1,10 +1,12 @@
 // Black-box tests of kavrel-fleet: its three report forms, its exit statuses and how it names unusable reports.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "childProcess.h"
@@ -15,11 +17,15 @@ namespace {
 const std::string kH100 = "NVIDIA H100 80GB HBM3";
 const std::string kA100 = "NVIDIA A100-SXM4-80GB";
 
-// Replaces every "{dir}" in text with folder.
+// Replaces every "{dir}" in text with folder and every "{sep}" with the separator kavrel-fleet puts between a
+// folder it was given and a report it found there (a backslash on Windows, "/" elsewhere).
 std::string inFolder(std::string text, const std::string& folder) {
-    for (std::size_t at = text.find("{dir}"); at != std::string::npos; at = text.find("{dir}", at)) {
-        text.replace(at, 5, folder);
-        at += folder.size();
+    const std::string separator = std::filesystem::path("/").make_preferred().string();
+    for (const auto& [mark, value] : {std::pair<std::string, std::string>{"{dir}", folder}, {"{sep}", separator}}) {
+        for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at)) {
+            text.replace(at, mark.size(), value);
+            at += value.size();
+        }
     }
     return text;
 }
@@ -215,14 +221,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"b.json", kGoodReport}, {"a.json", kGoodReport}},
                     {"{dir}"},
                     "",
-                    "kavrel-fleet: {dir}/b.json: node \"n1\" is also reported by {dir}/a.json\n"},
+                    "kavrel-fleet: {dir}{sep}b.json: node \"n1\" is also reported by {dir}{sep}a.json\n"},
         // Every unusable input is named, in the order given, even when others are good.
         BadInputRow{"EveryProblemNamed",
                     {{"r/1.json", kGoodReport}, {"r/2.json", "{}"}, {"r/3.json", ""}},
                     {"{dir}/r", "{dir}/absent.json", "-"},
                     "[]",
-                    "kavrel-fleet: {dir}/r/2.json: no schema version (is this a kavrel-bench report?)\n"
-                    "kavrel-fleet: {dir}/r/3.json: empty, not a JSON document\n"
+                    "kavrel-fleet: {dir}/r{sep}2.json: no schema version (is this a kavrel-bench report?)\n"
+                    "kavrel-fleet: {dir}/r{sep}3.json: empty, not a JSON document\n"
                     "kavrel-fleet: {dir}/absent.json: cannot be read (No such file or directory)\n"
                     "kavrel-fleet: <stdin>: not a JSON object\n"},
         BadInputRow{"BadMargin",
