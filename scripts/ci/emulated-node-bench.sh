@@ -2,7 +2,7 @@
 # CI's kavrel-bench for a rehearsal fleet on one machine: the stand-in with four devices and a fault chosen by node.
 #
 # Runs $KAVREL_BENCH_EMULATED with KAVREL_EMULATED_DEVICES=4 and, by the value of --node-name: node-b gets a
-# wrong product on device 2 (SGEMM call 300), node-c a device 3 that runs 1.3 times slower; other nodes are clean.
+# wrong product on device 2 (SGEMM call 300), node-c a device 3 that runs twice as slow; other nodes are clean.
 set -euo pipefail
 
 arguments=("$@")
@@ -15,6 +15,6 @@ done
 export KAVREL_EMULATED_DEVICES=4
 case $node in
     node-b) export KAVREL_EMULATED_FAULTS=corrupt:300@2 ;;
-    node-c) export KAVREL_EMULATED_SLOWDOWN=3:1.3 ;;
+    node-c) export KAVREL_EMULATED_SLOWDOWN=3:2 ;;
 esac
 exec "${KAVREL_BENCH_EMULATED:?the stand-in kavrel-bench-emulated}" "$@"

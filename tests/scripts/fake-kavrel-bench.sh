@@ -2,7 +2,6 @@
 # A test double for kavrel-bench: writes a canned report and message and exits with a chosen status.
 #
 #   KAVREL_FAKE_BENCH_REPORT  file copied to standard output (nothing when unset)
-#   KAVREL_FAKE_BENCH_REPORTS a folder: <name>.json in it is copied instead, for --node-name <name>
 #   KAVREL_FAKE_BENCH_STDERR  text written to standard error (nothing when unset)
 #   KAVREL_FAKE_BENCH_STATUS  exit status (default 0)
 #   KAVREL_FAKE_BENCH_ARGS    file that receives the arguments, one per line (none when unset)
@@ -11,14 +10,7 @@ set -euo pipefail
 if [ -n "${KAVREL_FAKE_BENCH_ARGS:-}" ]; then
     printf '%s\n' "$@" >"$KAVREL_FAKE_BENCH_ARGS"
 fi
-if [ -n "${KAVREL_FAKE_BENCH_REPORTS:-}" ]; then
-    arguments=("$@")
-    for ((i = 0; i + 1 < ${#arguments[@]}; i++)); do
-        if [ "${arguments[i]}" = --node-name ]; then
-            cat "$KAVREL_FAKE_BENCH_REPORTS/${arguments[i + 1]}.json"
-        fi
-    done
-elif [ -n "${KAVREL_FAKE_BENCH_REPORT:-}" ]; then
+if [ -n "${KAVREL_FAKE_BENCH_REPORT:-}" ]; then
     cat "$KAVREL_FAKE_BENCH_REPORT"
 fi
 if [ -n "${KAVREL_FAKE_BENCH_STDERR:-}" ]; then
