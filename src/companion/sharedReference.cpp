@@ -30,10 +30,11 @@ void parallelReferenceSgemm(MatrixShape shape, float alpha, const float* A, cons
 
 std::unique_ptr<float[]> computeSharedReference(MatrixShape shape, float alpha, float beta) {
     const std::size_t elements = storedElements(shape);
-    std::unique_ptr<float[]> A(new (std::nothrow) float[elements]);
-    std::unique_ptr<float[]> B(new (std::nothrow) float[elements]);
-    std::unique_ptr<float[]> C(new (std::nothrow) float[elements]);
-    std::unique_ptr<float[]> reference(new (std::nothrow) float[elements]);
+    // Zeroed, so that the padding between columns, which the fill leaves alone, holds the same bits every time.
+    std::unique_ptr<float[]> A(new (std::nothrow) float[elements]());
+    std::unique_ptr<float[]> B(new (std::nothrow) float[elements]());
+    std::unique_ptr<float[]> C(new (std::nothrow) float[elements]());
+    std::unique_ptr<float[]> reference(new (std::nothrow) float[elements]());
     if (!A || !B || !C || !reference) {
         return nullptr;
     }
