@@ -15,6 +15,6 @@ done
 export KAVREL_EMULATED_DEVICES=4
 case $node in
     node-b) export KAVREL_EMULATED_FAULTS=corrupt:300@2 ;;
-    node-c) export KAVREL_EMULATED_SLOWDOWN=3:2 ;;
+    node-c) export KAVREL_EMULATED_SLOWDOWN=3:4 ;;
 esac
 exec "${KAVREL_BENCH_EMULATED:?the stand-in kavrel-bench-emulated}" "$@"
