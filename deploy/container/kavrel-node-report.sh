@@ -8,7 +8,7 @@
 # could land on another node); kavrel-bench's status when it wrote no report.
 #
 # Settings (environment variables):
-#   NODE_NAME             the node's name (from the downward API's spec.nodeName); default hostname
+#   NODE_NAME             the node's name (from the downward API: the node the pod runs on); default hostname
 #   KAVREL_BENCH          kavrel-bench to run (default: kavrel-bench)
 #   KAVREL_BENCH_OPTIONS  options for kavrel-bench (default: --devices all --duration 60s); --json and
 #                         --node-name are added
