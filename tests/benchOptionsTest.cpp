@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "companion/benchOptions.h"
+#include "support/benchUsage.h"
 
 namespace {
-
-const std::string kUsageHint = "Run with --help for more information.\n";
 
 struct Parsed {
     ParseOutcome outcome;

@@ -15,10 +15,9 @@
 
 #include "childProcess.h"
 #include "gpu/emulated/emulatedControl.h"
+#include "support/benchUsage.h"
 
 namespace {
-
-const std::string kUsageHint = "Run with --help for more information.\n";
 
 ChildRun runBench(const std::vector<std::string>& arguments, const std::string& faults = "",
                   const std::vector<std::pair<std::string, std::string>>& environment = {}) {

@@ -13,9 +13,6 @@
 
 namespace {
 
-const std::string kH100 = "NVIDIA H100 80GB HBM3";
-const std::string kA100 = "NVIDIA A100-SXM4-80GB";
-
 // Replaces every "{dir}" in text with folder, and every "{sep}" with the separator kavrel-fleet joins a folder and
 // the reports it finds in it with ('\\' on Windows, '/' elsewhere).
 std::string inFolder(std::string text, const std::string& folder) {

@@ -16,9 +16,6 @@
 
 namespace {
 
-const std::string kH100 = "NVIDIA H100 80GB HBM3";
-const std::string kA100 = "NVIDIA A100-SXM4-80GB";
-
 // The sample node: one device passed with one recorded mismatch list entry, one ended in an error.
 nlohmann::json sampleNode() {
     return nodeReport("node17",

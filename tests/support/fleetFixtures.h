@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+// Two GPU names as kavrel-bench reports them.
+inline const std::string kH100 = "NVIDIA H100 80GB HBM3";
+inline const std::string kA100 = "NVIDIA A100-SXM4-80GB";
+
 // A device entry that completed: its rates, UUID "GPU-<node>-<index>" unless uuid says otherwise, and mismatches
 // (status "failed" when there are any).
 inline nlohmann::json completedDevice(int index, const std::string& name, double roundTripsPerSecond,
