@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
+#include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 #include "childProcess.h"
+#include "common/matrix.h"
 #include "gpu/emulated/emulatedControl.h"
 #include "gpu/gpuLibrary.h"
 
@@ -56,7 +60,12 @@ CompleteOutput splitAtTimeLine(const std::string& output) {
 // Complete runs take seconds each, so three cover both prompt modes, both verdicts and the failed version
 // queries between them; release failures and a failure in the last iteration are tested in process.
 TEST(ProgramRun, CompleteRunWithArgumentPrintsFiveLinesAndPasses) {
-    const ChildRun run = runProgram({"x"});
+    const std::string statsPath = testing::TempDir() + "kavrel-complete-run.stats";
+    std::remove(statsPath.c_str());
+    ChildOptions options;
+    options.arguments = {"x"};
+    options.environment = {{"KAVREL_EMULATED_STATS", statsPath}};
+    const ChildRun run = runChild(KAVREL_EMULATED_EXECUTABLE, options);
     const CompleteOutput output = splitAtTimeLine(run.standardOutput);
     EXPECT_EQ(output.beforeTime, kStartLines);
     EXPECT_EQ(output.afterTime, "PASSED\n");
@@ -66,6 +75,18 @@ TEST(ProgramRun, CompleteRunWithArgumentPrintsFiveLinesAndPasses) {
     EXPECT_GE(static_cast<double>(output.seconds), run.wallSeconds - 2.0);
     EXPECT_EQ(run.standardError, "");
     EXPECT_EQ(run.exitStatus, 0);
+
+    // What the stand-in saw: every round trip's SGEMM, one computed product, since every iteration multiplies the
+    // same operands (more would make a complete run far slower than its budget), and nothing left live at exit.
+    std::ifstream statsFile(statsPath);
+    std::stringstream stats;
+    stats << statsFile.rdbuf();
+    EXPECT_EQ(stats.str().substr(0, stats.str().find("cublasCreate_v2")),
+              "computed_products 1\nlive_device_allocations 0\nlive_host_allocations 0\nlive_contexts 0\n"
+              "live_events 0\n");
+    EXPECT_NE(stats.str().find("\ncublasSgemm_v2 " + std::to_string(kDeviceIterations) + "\n"), std::string::npos)
+        << stats.str();
+    std::remove(statsPath.c_str());
 }
 
 TEST(ProgramRun, FailedVerdictWithoutArgumentShowsThePromptAndStillEndsWithStatusZero) {

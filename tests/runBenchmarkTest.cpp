@@ -5,7 +5,6 @@
 #include <ostream>
 #include <string>
 
-#include "driver/runBenchmark.h"
 #include "gpu/emulated/emulatedControl.h"
 #include "run/runStages.h"
 #include "support/standInTest.h"
@@ -24,24 +23,6 @@ RunState acquiredRunState() {
 }  // namespace
 
 using RunBenchmark = StandInTest;
-
-TEST_F(RunBenchmark, CompleteRunComputesOneProductAndReleasesEverythingItAcquired) {
-    char program[] = "kavrel-test-emulated";
-    char argument[] = "x";
-    char* argv[] = {program, argument, nullptr};
-    testing::internal::CaptureStdout();
-    const int status = runBenchmark(2, argv);
-    const std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(printed.substr(printed.size() - 7), "PASSED\n");
-    EXPECT_EQ(emulatedLiveDeviceAllocations(), 0);
-    EXPECT_EQ(emulatedLiveHostAllocations(), 0);
-    EXPECT_EQ(emulatedLiveContexts(), 0);
-    EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasSgemm_v2), kDeviceIterations);
-    // Every iteration multiplies the same operands, so the stand-in computes the product once; more would make
-    // a complete run far slower than its budget.
-    EXPECT_EQ(emulatedComputedProducts(), 1);
-}
 
 TEST_F(RunBenchmark, FailedAllocationOfATestMatrixStopsBeforeFillingAndKeepsWhatItGot) {
     const char* const messages[] = {

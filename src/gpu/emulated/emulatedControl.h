@@ -106,8 +106,9 @@ std::uint64_t emulatedDeviceEpoch(int device = 0);
 // that deliberately leaves them behind (as the program's failure paths do) does not disturb the next one.
 void emulatedReleaseEverything();
 
-// Writes "computed_products N" and then one "OPERATION N" line per operation with its call count on all devices
-// together, in the operations' order, then for each modelled device D "device D computed_products N" and
+// Writes "computed_products N", the "live_device_allocations", "live_host_allocations", "live_contexts" and
+// "live_events" counts, then one "OPERATION N" line per operation with its call count on all devices together, in
+// the operations' order, then for each modelled device D "device D computed_products N" and
 // "device D OPERATION N" lines, to the file at path, replacing it; false when it cannot be written. At process exit
 // the stand-in does this for the file KAVREL_EMULATED_STATS names, when that is set at start-up.
 bool emulatedWriteStats(const char* path);

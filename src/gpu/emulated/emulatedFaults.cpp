@@ -414,6 +414,9 @@ bool emulatedWriteStats(const char* path) {
         return false;
     }
     std::fprintf(file, "computed_products %ld\n", emulatedComputedProducts());
+    std::fprintf(file, "live_device_allocations %ld\nlive_host_allocations %ld\nlive_contexts %ld\nlive_events %ld\n",
+                 emulatedLiveDeviceAllocations(), emulatedLiveHostAllocations(), emulatedLiveContexts(),
+                 emulatedLiveEvents());
     for (int index = 0; index < kOperationCount; ++index) {
         long total = 0;
         for (int device = 0; device < kEmulatedMaxDevices; ++device) {
