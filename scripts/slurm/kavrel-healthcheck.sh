@@ -55,9 +55,14 @@ case $status in
         ;;
 esac
 
-# One "GPU <index> <uuid or name> <failed|error: message|slow: ...>" per problem, joined with "; ". Without a
-# usable report (a failure before any GPU ran) the reason quotes kavrel-bench's message instead.
-problems=$("$fleet" --problems "$work/report.json" 2>/dev/null | sed 's/^[^ ]* //' | paste -s -d ';' | sed 's/;/; /g') || true
+# One "GPU <index> <uuid or name> <failed|error: message|slow: ...>" per problem, joined with "; ". The GPUs that
+# failed or are in error are what failed the check, so only they are named; the rates of one node's GPUs scatter
+# too much to add a "slow" beside them. Slow GPUs are named when they are all there is, as when the options hold
+# --fail-on-outlier. Without a usable report (a failure before any GPU ran) the reason quotes kavrel-bench's
+# message instead.
+all_problems=$("$fleet" --problems "$work/report.json" 2>/dev/null | sed 's/^[^ ]* //') || true
+problems=$(printf '%s\n' "$all_problems" | grep -E '^GPU [0-9]+ .*( failed$| error: )') || problems=$all_problems
+problems=$(printf '%s\n' "$problems" | sed '/^$/d' | paste -s -d ';' | sed 's/;/; /g')
 if [ -z "$problems" ]; then
     problems="kavrel-bench exit status $status${first_error_line:+: $first_error_line}"
 fi

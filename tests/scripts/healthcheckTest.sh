@@ -25,9 +25,9 @@ export KAVREL_FAKE_BENCH_REPORT=$work/report.json
 unset KAVREL_NODE_NAME KAVREL_HEALTHCHECK_OPTIONS KAVREL_HEALTHCHECK_REPORT
 export SLURMD_NODENAME=gpu-node-7
 
-completed() { # index status mismatches
+completed() { # index status mismatches [round trips per second]
     printf '{"index": %s, "name": "NVIDIA H100 80GB HBM3", "uuid": "GPU-%s", "status": "%s", "error": null,
-             "round_trips_per_second": 2000.0, "check": {"mismatch_count": %s}}' "$1" "$1" "$2" "$3"
+             "round_trips_per_second": %s, "check": {"mismatch_count": %s}}' "$1" "$1" "$2" "${4:-2000.0}" "$3"
 }
 errored() { # index message
     printf '{"index": %s, "name": "NVIDIA H100 80GB HBM3", "uuid": null, "status": "error", "error": "%s"}' "$1" "$2"
@@ -74,6 +74,15 @@ fi
 
 report "$(completed 0 passed 0)" "$(completed 1 passed 0)" "$(completed 2 failed 1)" >"$work/report.json"
 check "wrong product drains naming the GPU's UUID" 1 1 "kavrel: GPU 2 GPU-2 failed"
+
+report "$(completed 0 passed 0)" "$(completed 1 passed 0 2010.0)" "$(completed 2 failed 1)" \
+    "$(completed 3 passed 0 1000.0)" >"$work/report.json"
+check "a slow GPU beside a failed one is not named" 1 1 "kavrel: GPU 2 GPU-2 failed"
+
+report "$(completed 0 passed 0)" "$(completed 1 passed 0 2010.0)" "$(completed 2 passed 0 1990.0)" \
+    "$(completed 3 passed 0 1000.0)" >"$work/report.json"
+check "a slow GPU alone (--fail-on-outlier) is named" 1 1 \
+    "kavrel: GPU 3 GPU-3 slow: 1000.00 round trips/s, 49.9% below the median 1995.00 of 4 GPUs"
 
 report "$(completed 0 failed 4)" "$(errored 1 '!!!! kernel execution error.\n')" >"$work/report.json"
 check "every failed GPU is named, the one in error by name" 3 1 \
