@@ -185,11 +185,12 @@ TEST(CompanionNode, AMismatchOnOneDeviceIsNamedWithItsIterationAndTheOthersStayC
 }
 
 TEST(CompanionNode, TheSlowedDeviceAloneIsAnOutlierAndFailsOnlyWhenAskedTo) {
-    // Three devices sharing a loaded machine's cores: device 2 does three times the work, and a margin of half the
-    // peers' median leaves room for the others' noise while still catching it.
+    // Three devices sharing a loaded machine's cores. The stand-in stretches only its operations, so under load a
+    // round trip slows by much less than the factor: three times the work was once seen only 37% below the peers,
+    // under wine in CI. Eight times the work stays well past a margin of 40%, which the peers' noise never reaches.
     const std::vector<std::pair<std::string, std::string>> environment = {{"KAVREL_EMULATED_DEVICES", "3"},
-                                                                          {"KAVREL_EMULATED_SLOWDOWN", "2:3"}};
-    const std::vector<std::string> arguments = {"--devices", "all", "--iterations", "300", "--outlier-margin", "50%"};
+                                                                          {"KAVREL_EMULATED_SLOWDOWN", "2:8"}};
+    const std::vector<std::string> arguments = {"--devices", "all", "--iterations", "200", "--outlier-margin", "40%"};
     std::vector<std::string> json = arguments;
     json.emplace_back("--json");
     const ChildRun run = runBench(json, "", environment);
@@ -198,7 +199,8 @@ TEST(CompanionNode, TheSlowedDeviceAloneIsAnOutlierAndFailsOnlyWhenAskedTo) {
     EXPECT_EQ(report["node"]["outliers"], nlohmann::json::array({2})) << report["devices"].dump();
     std::vector<std::string> strict = arguments;
     strict.emplace_back("--fail-on-outlier");
-    EXPECT_EQ(runBench(strict, "", environment).exitStatus, 1);
+    const ChildRun strictRun = runBench(strict, "", environment);
+    EXPECT_EQ(strictRun.exitStatus, 1) << strictRun.standardOutput;
 }
 
 TEST(CompanionNode, AFailingDeviceIsReportedAndTheOthersFinish) {
