@@ -47,8 +47,25 @@ def dig(document, path, default=None):
     return value
 
 
+# The fields a Kubernetes object or pod template has beside the one that holds its desired state.
+HEADER_FIELDS = {"apiVersion", "kind", "metadata", "status"}
+
+
+def desired_state_field(document):
+    """The name of the field that holds the desired state of a Kubernetes object or pod template: its one field
+    besides HEADER_FIELDS, or None when it has not exactly one."""
+    fields = [key for key in document if key not in HEADER_FIELDS] if isinstance(document, dict) else []
+    return fields[0] if len(fields) == 1 else None
+
+
+def desired_state(document):
+    """The desired state of a Kubernetes object or pod template, or an empty mapping when it has none."""
+    field = desired_state_field(document)
+    return document[field] if field else {}
+
+
 def check_pod_template(where, template):
-    pod = dig(template, "spec", {})
+    pod = desired_state(template)
     need(pod.get("restartPolicy") in ("Never", "OnFailure"), f"{where}: a Job's restartPolicy must be Never or OnFailure")
     containers = pod.get("containers") or []
     if not need(containers, f"{where}: no containers"):
@@ -64,9 +81,9 @@ def check_pod_template(where, template):
 
 
 def check_qualify_job(where, job):
-    body = job["spec"]
-    template = body["template"]
-    pod = template["spec"]
+    body = desired_state(job)
+    template = body.get("template") or {}
+    pod = desired_state(template)
     need(body.get("completionMode") == "Indexed", f"{where}: completionMode must be Indexed")
     need(isinstance(body.get("completions"), int) and body.get("completions") >= 1, f"{where}: completions must be a count")
     need(body.get("completions") == body.get("parallelism"), f"{where}: completions and parallelism must be equal")
@@ -81,8 +98,9 @@ def check_qualify_job(where, job):
     gpus = dig(container, "resources.limits", {}).get("nvidia.com/gpu")
     need(isinstance(gpus, int) and gpus >= 1, f"{where}: no nvidia.com/gpu limit")
     env = {variable["name"]: variable for variable in container.get("env") or []}
-    need(dig(env.get("NODE_NAME", {}), "valueFrom.fieldRef.fieldPath") == "spec.nodeName",
-         f"{where}: NODE_NAME must come from the downward API's spec.nodeName")
+    node_name_path = f"{desired_state_field(template)}.nodeName"
+    need(dig(env.get("NODE_NAME", {}), "valueFrom.fieldRef.fieldPath") == node_name_path,
+         f"{where}: NODE_NAME must come from the downward API's {node_name_path}, the node the pod runs on")
     need(dig(pod, "securityContext.runAsNonRoot") is True, f"{where}: the pod must run as non-root")
 
 
@@ -118,15 +136,17 @@ def check_manifests(root):
                 need(dig(document, field), f"{where}: no {field}")
             validate_schema(where, document)
             kind = document.get("kind")
+            body = desired_state(document)
             if kind == "PersistentVolumeClaim":
                 claims_defined.add(dig(document, "metadata.name"))
-                need(dig(document, "spec.accessModes") == ["ReadWriteMany"], f"{where}: the reports' claim must be ReadWriteMany")
-                need(dig(document, "spec.resources.requests.storage"), f"{where}: no storage request")
+                need(body.get("accessModes") == ["ReadWriteMany"], f"{where}: the reports' claim must be ReadWriteMany")
+                need(dig(body, "resources.requests.storage"), f"{where}: no storage request")
             elif kind == "Job":
                 need(document.get("apiVersion") == "batch/v1", f"{where}: a Job's apiVersion is batch/v1")
-                if need(dig(document, "spec.template.spec"), f"{where}: no spec.template.spec"):
-                    claims_used += [(where, claim) for claim in check_pod_template(where, document["spec"]["template"]) or []]
-                    if dig(document, "spec.completionMode") or dig(document, "metadata.name") == "kavrel-qualify":
+                template = body.get("template")
+                if need(desired_state(template), f"{where}: no pod template with a pod in it"):
+                    claims_used += [(where, claim) for claim in check_pod_template(where, template) or []]
+                    if body.get("completionMode") or dig(document, "metadata.name") == "kavrel-qualify":
                         qualify_jobs += 1
                         check_qualify_job(where, document)
             else:
