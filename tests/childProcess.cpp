@@ -7,16 +7,10 @@
 #include <cstring>
 
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <cwctype>
 #include <thread>
+
+#include "common/windowsApi.h"
 #else
 #include <fcntl.h>
 #include <poll.h>

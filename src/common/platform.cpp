@@ -6,16 +6,9 @@
 #include <ctime>
 
 #if defined(_WIN32)
-// Without these, windows.h defines min and max as macros, which would reach the files compiled after this one in
-// a unity build.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <io.h>
-#include <windows.h>
+
+#include "common/windowsApi.h"
 #else
 #include <unistd.h>
 #endif
