@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "companion/benchFigures.h"
-#include "companion/benchOptions.h"
+#include "bench/benchFigures.h"
+#include "bench/benchOptions.h"
+
+namespace bench {
 
 namespace {
 
@@ -35,7 +37,7 @@ std::vector<std::string> linesOf(const std::string& text) {
 
 }  // namespace
 
-TEST(CompanionFigures, RatesUseTheRoundTripsAmountsInBillionsPerSecond) {
+TEST(BenchFigures, RatesUseTheRoundTripsAmountsInBillionsPerSecond) {
     EXPECT_EQ(kUploadBytes, 12000000.0);
     EXPECT_EQ(kDownloadBytes, 4000000.0);
     EXPECT_EQ(kSgemmFlops, 2e9);
@@ -49,7 +51,7 @@ TEST(CompanionFigures, RatesUseTheRoundTripsAmountsInBillionsPerSecond) {
     EXPECT_EQ(billionsPerSecond(kDownloadBytes, 0.0), 0.0);
 }
 
-TEST(CompanionFigures, PercentilesAreSamplesAtTheirNearestRank) {
+TEST(BenchFigures, PercentilesAreSamplesAtTheirNearestRank) {
     std::vector<double> thousand = shuffledCounting(1000);
     const Percentiles large = percentilesOf(&thousand);
     EXPECT_EQ(large.p50, 500.0);
@@ -81,7 +83,7 @@ TEST(CompanionFigures, PercentilesAreSamplesAtTheirNearestRank) {
     EXPECT_EQ(single.min, 0.25);
 }
 
-TEST(CompanionFigures, HistogramBucketsAreLogarithmicAndCountEverySampleOnce) {
+TEST(BenchFigures, HistogramBucketsAreLogarithmicAndCountEverySampleOnce) {
     const Histogram known = histogramOf({1.0, 1.5, 3.0, 5.0, 7.9, 8.0}, 3);
     ASSERT_EQ(known.edges.size(), 4u);
     EXPECT_EQ(known.edges.front(), 1.0);
@@ -113,7 +115,7 @@ TEST(CompanionFigures, HistogramBucketsAreLogarithmicAndCountEverySampleOnce) {
     }
 }
 
-TEST(CompanionFigures, HistogramOfEqualOrZeroTimesStillCountsThemAll) {
+TEST(BenchFigures, HistogramOfEqualOrZeroTimesStillCountsThemAll) {
     const Histogram equal = histogramOf({0.002, 0.002, 0.002}, 10);
     EXPECT_EQ(equal.edges, (std::vector<double>{0.002, 0.002}));
     EXPECT_EQ(equal.counts, std::vector<long>{3});
@@ -123,7 +125,7 @@ TEST(CompanionFigures, HistogramOfEqualOrZeroTimesStillCountsThemAll) {
     EXPECT_TRUE(histogramOf({}, 5).counts.empty());
 }
 
-TEST(CompanionFigures, BarsScaleToTheLargestCountAndShowEveryNonEmptyBucket) {
+TEST(BenchFigures, BarsScaleToTheLargestCountAndShowEveryNonEmptyBucket) {
     const Histogram histogram{{0.001, 0.002, 0.004, 0.008}, {200, 0, 1}};
     const std::string text = histogramBars(histogram, 40);
     ASSERT_FALSE(text.empty());
@@ -137,24 +139,4 @@ TEST(CompanionFigures, BarsScaleToTheLargestCountAndShowEveryNonEmptyBucket) {
               "     2.000 -      3.000 ms   5  #####");
 }
 
-TEST(CompanionFigures, MedianOfAnyCountLeavesItsArgumentAlone) {
-    const std::vector<double> values{5.0, 1.0, 3.0, 2.0};
-    EXPECT_EQ(medianOf(values), 2.5);
-    EXPECT_EQ(values, (std::vector<double>{5.0, 1.0, 3.0, 2.0}));
-    EXPECT_EQ(medianOf({9.0, 1.0, 4.0}), 4.0);
-    EXPECT_TRUE(std::isnan(medianOf({})));
-}
-
-TEST(CompanionFigures, AnOutlierFallsMoreThanTheMarginBelowItsPeersMedian) {
-    EXPECT_EQ(flagOutliers({100.0, 100.0, 100.0, 85.0}, 0.10), (std::vector<bool>{false, false, false, true}));
-    // Exactly the margin below is not more than it.
-    EXPECT_EQ(flagOutliers({100.0, 100.0, 90.0}, 0.10), (std::vector<bool>{false, false, false}));
-    // The peers' median excludes the device itself: with it, the median of two would be 92.5 and 85 would pass.
-    EXPECT_EQ(flagOutliers({100.0, 85.0}, 0.10), (std::vector<bool>{false, true}));
-    // A fast device is never an outlier, and several slow ones can be.
-    EXPECT_EQ(flagOutliers({300.0, 100.0, 100.0, 100.0, 50.0, 50.0}, 0.10),
-              (std::vector<bool>{false, false, false, false, true, true}));
-    EXPECT_EQ(flagOutliers({10.0}, 0.10), std::vector<bool>{false});
-    EXPECT_TRUE(flagOutliers({}, 0.10).empty());
-    EXPECT_EQ(flagOutliers({100.0, 99.0}, 0.0), (std::vector<bool>{false, true}));
-}
+}  // namespace bench

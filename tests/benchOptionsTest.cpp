@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "companion/benchOptions.h"
+#include "bench/benchOptions.h"
 #include "support/benchUsage.h"
+
+namespace bench {
 
 namespace {
 
@@ -31,7 +33,7 @@ Parsed parse(std::vector<const char*> arguments) {
 
 }  // namespace
 
-TEST(CompanionOptions, WithoutArgumentsRunsKavrelTestsLoopWithOneWarmup) {
+TEST(BenchOptions, WithoutArgumentsRunsKavrelTestsLoopWithOneWarmup) {
     const Parsed parsed = parse({});
     ASSERT_EQ(parsed.outcome, ParseOutcome::run);
     EXPECT_EQ(parsed.options.iterations, 10000);
@@ -47,7 +49,7 @@ TEST(CompanionOptions, WithoutArgumentsRunsKavrelTestsLoopWithOneWarmup) {
     EXPECT_EQ(parsed.out + parsed.err, "");
 }
 
-TEST(CompanionOptions, TakesEveryOptionInEitherSpelling) {
+TEST(BenchOptions, TakesEveryOptionInEitherSpelling) {
     const Parsed parsed = parse({"--iterations=7", "--warmup", "0", "--device", "2", "--size", "64", "--phases",
                                  "--json", "--outlier-margin", "5%", "--fail-on-outlier"});
     ASSERT_EQ(parsed.outcome, ParseOutcome::run);
@@ -71,7 +73,7 @@ TEST(CompanionOptions, TakesEveryOptionInEitherSpelling) {
     EXPECT_TRUE(every.options.devices.empty());
 }
 
-TEST(CompanionOptions, ReadsCountsAsDecimalWhateverTheirLeadingZeros) {
+TEST(BenchOptions, ReadsCountsAsDecimalWhateverTheirLeadingZeros) {
     const Parsed parsed = parse({"--iterations", "010", "--warmup", "08", "--devices", "007,010", "--size", "0100"});
     ASSERT_EQ(parsed.outcome, ParseOutcome::run) << parsed.err;
     EXPECT_EQ(parsed.options.iterations, 10);
@@ -80,14 +82,14 @@ TEST(CompanionOptions, ReadsCountsAsDecimalWhateverTheirLeadingZeros) {
     EXPECT_EQ(parsed.options.size, 100);
 }
 
-TEST(CompanionOptions, AcceptsTheIterationLimitAndNotOneMore) {
+TEST(BenchOptions, AcceptsTheIterationLimitAndNotOneMore) {
     EXPECT_EQ(parse({"--iterations", std::to_string(kMaxIterations).c_str()}).outcome, ParseOutcome::run);
     EXPECT_EQ(parse({"--iterations", std::to_string(kMaxIterations + 1).c_str()}).outcome, ParseOutcome::usageError);
     EXPECT_EQ(parse({"--size", std::to_string(kMaxMatrixOrder).c_str()}).outcome, ParseOutcome::run);
     EXPECT_EQ(parse({"--size", std::to_string(kMaxMatrixOrder + 1).c_str()}).outcome, ParseOutcome::usageError);
 }
 
-TEST(CompanionOptions, HelpAndVersionAnswerOnStandardOutput) {
+TEST(BenchOptions, HelpAndVersionAnswerOnStandardOutput) {
     const Parsed help = parse({"--help"});
     EXPECT_EQ(help.outcome, ParseOutcome::answered);
     for (const char* option : {"--iterations", "--duration", "--warmup", "--device", "--devices", "--size", "--phases",
@@ -101,7 +103,7 @@ TEST(CompanionOptions, HelpAndVersionAnswerOnStandardOutput) {
     EXPECT_EQ(help.err + version.err, "");
 }
 
-TEST(CompanionOptions, HelpAndVersionAnswerWhateverElseTheCommandLineHolds) {
+TEST(BenchOptions, HelpAndVersionAnswerWhateverElseTheCommandLineHolds) {
     const std::string help = parse({"--help"}).out;
     for (const std::vector<const char*>& arguments : {std::vector<const char*>{"--iterations", "x", "--help"},
                                                       {"--bogus", "-h"},
@@ -118,7 +120,7 @@ TEST(CompanionOptions, HelpAndVersionAnswerWhateverElseTheCommandLineHolds) {
     EXPECT_EQ(version.out, parse({"--version"}).out);
 }
 
-TEST(CompanionOptions, DurationIsDigitsThenAnOptionalUnitUpToAWeek) {
+TEST(BenchOptions, DurationIsDigitsThenAnOptionalUnitUpToAWeek) {
     double seconds = -1.0;
     EXPECT_TRUE(parseDuration("90", &seconds));
     EXPECT_EQ(seconds, 90.0);
@@ -133,28 +135,6 @@ TEST(CompanionOptions, DurationIsDigitsThenAnOptionalUnitUpToAWeek) {
         seconds = -1.0;
         EXPECT_FALSE(parseDuration(bad, &seconds)) << bad;
         EXPECT_EQ(seconds, -1.0) << bad;
-    }
-}
-
-TEST(CompanionOptions, OutlierMarginIsAFractionOrAPercentageBelowOne) {
-    double fraction = -1.0;
-    EXPECT_TRUE(parseOutlierMargin("0.1", &fraction));
-    EXPECT_DOUBLE_EQ(fraction, 0.1);
-    EXPECT_TRUE(parseOutlierMargin("10%", &fraction));
-    EXPECT_DOUBLE_EQ(fraction, 0.1);
-    EXPECT_TRUE(parseOutlierMargin("12.5%", &fraction));
-    EXPECT_DOUBLE_EQ(fraction, 0.125);
-    EXPECT_TRUE(parseOutlierMargin(".25", &fraction));
-    EXPECT_DOUBLE_EQ(fraction, 0.25);
-    EXPECT_TRUE(parseOutlierMargin("0", &fraction));
-    EXPECT_EQ(fraction, 0.0);
-    EXPECT_TRUE(parseOutlierMargin("99.9%", &fraction));
-    EXPECT_DOUBLE_EQ(fraction, 0.999);
-    for (const char* bad : {"", "%", ".", "1.", "1", "10", "100%", "1.5", "-0.1", "+0.1", "1e-1", "0.1.2", "10%%",
-                            "%10", "nan", "inf", "0x0.1", " 0.1", "0,1"}) {
-        fraction = -1.0;
-        EXPECT_FALSE(parseOutlierMargin(bad, &fraction)) << bad;
-        EXPECT_EQ(fraction, -1.0) << bad;
     }
 }
 
@@ -173,9 +153,9 @@ void PrintTo(const BadCommandLine& line, std::ostream* out) {
     }
 }
 
-class CompanionUsageError : public testing::TestWithParam<BadCommandLine> {};
+class BenchUsageError : public testing::TestWithParam<BadCommandLine> {};
 
-TEST_P(CompanionUsageError, NamesTheCulpritInOneLineAndGivesTheHint) {
+TEST_P(BenchUsageError, NamesTheCulpritInOneLineAndGivesTheHint) {
     const Parsed parsed = parse(GetParam().arguments);
     EXPECT_EQ(parsed.outcome, ParseOutcome::usageError);
     EXPECT_EQ(parsed.out, "");
@@ -188,7 +168,7 @@ TEST_P(CompanionUsageError, NamesTheCulpritInOneLineAndGivesTheHint) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    BadValuesAndOptions, CompanionUsageError,
+    BadValuesAndOptions, BenchUsageError,
     testing::Values(
         BadCommandLine{{"--iterations", "0"}, {"--iterations"}},
         BadCommandLine{{"--iterations", "-3"}, {"--iterations"}},
@@ -215,3 +195,5 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{{"--outlier-margin", "10"}, {"--outlier-margin"}},
         BadCommandLine{{"--outlier-margin", "100%"}, {"--outlier-margin"}}, BadCommandLine{{"--bogus"}, {"--bogus"}},
         BadCommandLine{{"-noprompt"}, {"-noprompt"}}));
+
+}  // namespace bench

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
@@ -16,6 +19,8 @@
 #include "childProcess.h"
 #include "gpu/emulated/emulatedControl.h"
 #include "support/benchUsage.h"
+
+namespace bench {
 
 namespace {
 
@@ -42,13 +47,13 @@ nlohmann::json parseReport(const ChildRun& run) {
 
 }  // namespace
 
-TEST(CompanionProgram, JsonReportHoldsEveryFieldWithPlausibleValues) {
+TEST(BenchProgram, JsonReportHoldsEveryFieldWithPlausibleValues) {
     const ChildRun run = runBench({"--iterations", "50", "--json", "--node-name", "node-a"});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardError, "");
     const nlohmann::json report = parseReport(run);
     ASSERT_TRUE(report.is_object());
-    EXPECT_EQ(report["schema"], 2);
+    EXPECT_EQ(report["schema"], 3);
     EXPECT_EQ(report["program"], "kavrel-bench");
     EXPECT_TRUE(report["program_version"].is_string());
     EXPECT_EQ(report["host"]["name"], "node-a");
@@ -80,7 +85,7 @@ TEST(CompanionProgram, JsonReportHoldsEveryFieldWithPlausibleValues) {
         EXPECT_LE(iteration[lower].get<double>(), iteration[higher].get<double>()) << lower << " " << higher;
     }
     // The iteration times add up to the loop's total, which the child's lifetime bounds.
-    const double total = timing["total_seconds"].get<double>();
+    const double total = timing["timed_seconds"].get<double>();
     EXPECT_GE(total, 50 * iteration["min"].get<double>() * (1 - 1e-9));
     EXPECT_LE(total, 50 * iteration["max"].get<double>() * (1 + 1e-9));
     EXPECT_LT(total, run.wallSeconds);
@@ -101,7 +106,7 @@ TEST(CompanionProgram, JsonReportHoldsEveryFieldWithPlausibleValues) {
     EXPECT_EQ(report["node"]["verdict"], "PASSED");
 }
 
-TEST(CompanionProgram, PhaseTimesComeFromTheDeviceAndFallInTheirOrder) {
+TEST(BenchProgram, PhaseTimesComeFromTheDeviceAndFallInTheirOrder) {
     const ChildRun run = runBench({"--iterations", "50", "--phases", "--json"});
     EXPECT_EQ(run.exitStatus, 0);
     const nlohmann::json report = parseReport(run);
@@ -124,7 +129,7 @@ TEST(CompanionProgram, PhaseTimesComeFromTheDeviceAndFallInTheirOrder) {
     EXPECT_NEAR(medianSum, iterationMedian, 0.5 * iterationMedian);
 }
 
-TEST(CompanionProgram, TableIsTheDefaultFormAndEndsWithTheVerdict) {
+TEST(BenchProgram, TableIsTheDefaultFormAndEndsWithTheVerdict) {
     const ChildRun run = runBench({"--iterations", "5"});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardError, "");
@@ -135,19 +140,58 @@ TEST(CompanionProgram, TableIsTheDefaultFormAndEndsWithTheVerdict) {
     EXPECT_EQ(run.standardOutput.substr(run.standardOutput.size() - verdict.size()), verdict);
 }
 
-TEST(CompanionProgram, WrongFirstProductFailsWithStatusOne) {
+TEST(BenchProgram, AWrongFirstProductIsTheOneWrongProductAndTheRightOnesAfterItAreNot) {
     // The warm-up round trip makes SGEMM call 1, so the first timed one is call 2.
     const ChildRun table = runBench({"--iterations", "5"}, "corrupt:2");
     EXPECT_EQ(table.exitStatus, 1);
+    EXPECT_NE(table.standardOutput.find("Products verified   5, 1 wrong\n"
+                                        "  wrong product     iteration 1: relative L2 error nan against the host "
+                                        "reference\n"),
+              std::string::npos)
+        << table.standardOutput;
     EXPECT_NE(table.standardOutput.find("Verdict             FAILED\n"), std::string::npos) << table.standardOutput;
     const ChildRun json = runBench({"--iterations", "5", "--json"}, "corrupt:2");
     EXPECT_EQ(json.exitStatus, 1);
     const nlohmann::json report = parseReport(json);
-    EXPECT_TRUE(report["devices"][0]["check"]["relative_l2_error"].is_null());
-    EXPECT_EQ(report["devices"][0]["check"]["verdict"], "FAILED");
+    const nlohmann::json& check = report["devices"][0]["check"];
+    EXPECT_TRUE(check["relative_l2_error"].is_null());
+    EXPECT_EQ(check["verdict"], "FAILED");
+    EXPECT_EQ(check["mismatch_count"], 1);
+    ASSERT_EQ(check["mismatches"].size(), 1u);
+    EXPECT_EQ(check["mismatches"][0]["iteration"], 1);
+    EXPECT_EQ(check["mismatches"][0]["judged_against"], "reference");
+    EXPECT_EQ(check["yardstick_iteration"], 2);
 }
 
-TEST(CompanionNode, EveryDeviceRunsAndEveryProductIsVerified) {
+TEST(BenchProgram, WithoutAWarmUpEveryDeviceStillComputesOneProduct) {
+    const std::string stats = testing::TempDir() + "kavrel-bench-warmup0.stats";
+    const ChildRun run = runBench({"--devices", "all", "--iterations", "20", "--warmup", "0", "--json"}, "",
+                                  {{"KAVREL_EMULATED_DEVICES", "4"}, {"KAVREL_EMULATED_STATS", stats}});
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    std::ifstream file(stats);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (int device = 0; device < 4; ++device) {
+        EXPECT_NE(text.find("device " + std::to_string(device) + " computed_products 1\n"), std::string::npos) << text;
+    }
+    EXPECT_NE(text.find("live_device_allocations 0\n"), std::string::npos) << text;
+    std::remove(stats.c_str());
+}
+
+TEST(BenchProgram, AFailedCallIsReportedWithItsNameAndTheLibrarysStatus) {
+    const ChildRun run = runBench({"--devices", "all", "--iterations", "20", "--json"}, "cublasSgemm_v2:10@1",
+                                  {{"KAVREL_EMULATED_DEVICES", "2"}});
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_EQ(run.standardError, "!!!! device 1: kernel execution error.\n");
+    const nlohmann::json report = parseReport(run);
+    EXPECT_EQ(report["devices"][1]["error"],
+              nlohmann::json::parse(R"({"message": "kernel execution error.", "call": "cublasSgemm_v2",
+                  "status_code": 13, "status_name": "CUBLAS_STATUS_EXECUTION_FAILED", "stalled_seconds": null})"));
+    const ChildRun memory = runBench({"--iterations", "2", "--json", "--devices", "0,1"}, "cudaMalloc:2@1",
+                                     {{"KAVREL_EMULATED_DEVICES", "2"}});
+    EXPECT_EQ(parseReport(memory)["devices"][1]["error"]["status_name"], "cudaErrorMemoryAllocation");
+}
+
+TEST(BenchNode, EveryDeviceRunsAndEveryProductIsVerified) {
     const ChildRun run = runBench({"--devices", "all", "--iterations", "100", "--json"}, "", fourDevices());
     EXPECT_EQ(run.exitStatus, 0) << run.standardError;
     const nlohmann::json report = parseReport(run);
@@ -165,7 +209,7 @@ TEST(CompanionNode, EveryDeviceRunsAndEveryProductIsVerified) {
     EXPECT_EQ(report["node"]["passed"], 4);
 }
 
-TEST(CompanionNode, AMismatchOnOneDeviceIsNamedWithItsIterationAndTheOthersStayClean) {
+TEST(BenchNode, AMismatchOnOneDeviceIsNamedWithItsIterationAndTheOthersStayClean) {
     // Warm-up makes SGEMM call 1 on device 2, so its call 300 is timed round trip 299.
     const ChildRun run =
         runBench({"--devices", "all", "--iterations", "400", "--json"}, "corrupt:300@2", fourDevices());
@@ -184,7 +228,7 @@ TEST(CompanionNode, AMismatchOnOneDeviceIsNamedWithItsIterationAndTheOthersStayC
     EXPECT_EQ(report["node"]["mismatches"], 1);
 }
 
-TEST(CompanionNode, TheSlowedDeviceAloneIsAnOutlierAndFailsOnlyWhenAskedTo) {
+TEST(BenchNode, TheSlowedDeviceAloneIsAnOutlierAndFailsOnlyWhenAskedTo) {
     // Three devices sharing a loaded machine's cores. The stand-in stretches only its operations, so under load a
     // round trip slows by much less than the factor: three times the work was once seen only 37% below the peers,
     // under wine in CI. Eight times the work stays well past a margin of 40%, which the peers' noise never reaches.
@@ -203,7 +247,7 @@ TEST(CompanionNode, TheSlowedDeviceAloneIsAnOutlierAndFailsOnlyWhenAskedTo) {
     EXPECT_EQ(strictRun.exitStatus, 1) << strictRun.standardOutput;
 }
 
-TEST(CompanionNode, AFailingDeviceIsReportedAndTheOthersFinish) {
+TEST(BenchNode, AFailingDeviceIsReportedAndTheOthersFinish) {
     const ChildRun run =
         runBench({"--devices", "all", "--iterations", "100", "--json"}, "cublasSgemm_v2:50@1", fourDevices());
     EXPECT_EQ(run.exitStatus, 3);
@@ -217,7 +261,7 @@ TEST(CompanionNode, AFailingDeviceIsReportedAndTheOthersFinish) {
     }
 }
 
-TEST(CompanionSizes, AnyOrderRunsAndPasses) {
+TEST(BenchSizes, AnyOrderRunsAndPasses) {
     for (const char* size : {"1", "257", "2048"}) {
         const ChildRun run = runBench({"--size", size, "--iterations", "3", "--json"});
         EXPECT_EQ(run.exitStatus, 0) << size << run.standardError;
@@ -227,7 +271,7 @@ TEST(CompanionSizes, AnyOrderRunsAndPasses) {
     }
 }
 
-TEST(CompanionSizes, AnOrderTooLargeForTheDeviceFailsBeforeAllocatingAnything) {
+TEST(BenchSizes, AnOrderTooLargeForTheDeviceFailsBeforeAllocatingAnything) {
     const ChildRun run = runBench({"--size", "100000"}, "cudaHostAlloc:1,cudaMalloc:1");
     EXPECT_EQ(run.exitStatus, 3);
     EXPECT_EQ(run.standardOutput, "");
@@ -239,7 +283,7 @@ TEST(CompanionSizes, AnOrderTooLargeForTheDeviceFailsBeforeAllocatingAnything) {
         << run.standardError;
 }
 
-TEST(CompanionSoak, RunsForTheDurationAndVerifiesEveryProduct) {
+TEST(BenchSoak, RunsForTheDurationAndVerifiesEveryProduct) {
     const ChildRun run = runBench({"--duration", "2s", "--json"});
     EXPECT_EQ(run.exitStatus, 0) << run.standardError;
     const nlohmann::json report = parseReport(run);
@@ -249,13 +293,13 @@ TEST(CompanionSoak, RunsForTheDurationAndVerifiesEveryProduct) {
     const long roundTrips = device["round_trips"].get<long>();
     EXPECT_GT(roundTrips, 0);
     EXPECT_EQ(device["check"]["verified_products"], roundTrips);
-    EXPECT_LE(device["timing"]["total_seconds"].get<double>(),
+    EXPECT_LE(device["timing"]["timed_seconds"].get<double>(),
               2.0 + device["timing"]["iteration_seconds"]["max"].get<double>());
     EXPECT_GE(run.wallSeconds, 2.0);
 }
 
 #if !defined(_WIN32)
-TEST(CompanionOutput, AReportThatCannotBeWrittenEndsWithItsOwnStatus) {
+TEST(BenchOutput, AReportThatCannotBeWrittenEndsWithItsOwnStatus) {
     const std::string command =
         std::string("'") + KAVREL_BENCH_EMULATED_EXECUTABLE + "' --iterations 2 >/dev/full 2>/dev/null";
     const int status = std::system(command.c_str());
@@ -264,7 +308,7 @@ TEST(CompanionOutput, AReportThatCannotBeWrittenEndsWithItsOwnStatus) {
 }
 #endif
 
-TEST(CompanionProgram, UsageErrorEndsWithStatusTwoBeforeAnyLibraryCall) {
+TEST(BenchProgram, UsageErrorEndsWithStatusTwoBeforeAnyLibraryCall) {
     // The device count would fail first if anything reached the library.
     const ChildRun run = runBench({"--iterations", "0"}, "cudaGetDeviceCount:1");
     EXPECT_EQ(run.exitStatus, 2);
@@ -272,16 +316,18 @@ TEST(CompanionProgram, UsageErrorEndsWithStatusTwoBeforeAnyLibraryCall) {
     EXPECT_EQ(run.standardError, "--iterations: Value 0 not in range 1 to 10000000\n" + kUsageHint);
 }
 
-TEST(CompanionProgram, HelpAndVersionEndWithStatusZero) {
+TEST(BenchProgram, HelpAndVersionEndWithStatusZero) {
     const ChildRun help = runBench({"--help"}, "cudaGetDeviceCount:1");
     EXPECT_EQ(help.exitStatus, 0);
-    EXPECT_NE(help.standardOutput.find("Usage: kavrel-bench"), std::string::npos) << help.standardOutput;
+    // The usage names the program as it was started.
+    EXPECT_NE(help.standardOutput.find("Usage: kavrel-bench-emulated [OPTIONS]"), std::string::npos)
+        << help.standardOutput;
     const ChildRun version = runBench({"--version"});
     EXPECT_EQ(version.exitStatus, 0);
     EXPECT_EQ(version.standardOutput.rfind("kavrel-bench ", 0), 0u);
 }
 
-TEST(CompanionProgram, HelpAndVersionAnswerEvenWhenTheStandInsVariablesAreBad) {
+TEST(BenchProgram, HelpAndVersionAnswerEvenWhenTheStandInsVariablesAreBad) {
     const ChildRun help = runBench({"--iterations", "x", "--help"}, "cublasSgemm:3");
     EXPECT_EQ(help.exitStatus, 0) << help.standardError;
     EXPECT_NE(help.standardOutput.find("Usage: kavrel-bench"), std::string::npos) << help.standardOutput;
@@ -295,23 +341,23 @@ TEST(CompanionProgram, HelpAndVersionAnswerEvenWhenTheStandInsVariablesAreBad) {
 }
 
 // A failing library call: the command line, the planned fault and the one message it gives.
-struct BenchFailure {
+struct FailingCall {
     std::vector<std::string> arguments;
     const char* faults;
     const char* message;
 };
 
 // Names each case in test listings by its planned fault and extra arguments.
-void PrintTo(const BenchFailure& failure, std::ostream* out) {
+void PrintTo(const FailingCall& failure, std::ostream* out) {
     *out << (*failure.faults != '\0' ? failure.faults : "no fault");
     for (const std::string& argument : failure.arguments) {
         *out << ' ' << argument;
     }
 }
 
-class CompanionFailure : public testing::TestWithParam<BenchFailure> {};
+class BenchFailure : public testing::TestWithParam<FailingCall> {};
 
-TEST_P(CompanionFailure, ReportsItsMessageWithTheDeviceAndEndsWithStatusThree) {
+TEST_P(BenchFailure, ReportsItsMessageWithTheDeviceAndEndsWithStatusThree) {
     std::vector<std::string> arguments = GetParam().arguments;
     arguments.insert(arguments.end(), {"--iterations", "3"});
     const ChildRun run = runBench(arguments, GetParam().faults);
@@ -321,19 +367,21 @@ TEST_P(CompanionFailure, ReportsItsMessageWithTheDeviceAndEndsWithStatusThree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EveryStage, CompanionFailure,
-    testing::Values(BenchFailure{{}, "cudaGetDeviceCount:1", "!!!! device 0: device query error\n"},
-                    BenchFailure{{"--device", "1"}, "", "!!!! device 1: device selection error (no such device)\n"},
-                    BenchFailure{{}, "cudaSetDevice:1", "!!!! device 0: device selection error\n"},
-                    BenchFailure{{}, "cudaGetDeviceProperties:1", "!!!! device 0: device query error\n"},
-                    BenchFailure{{}, "cublasCreate_v2:1", "!!!! device 0: CUBLAS initialization error\n"},
-                    BenchFailure{{}, "cublasGetVersion_v2:1", "!!!! device 0: CUBLAS initialization error\n"},
-                    BenchFailure{{}, "cudaHostAlloc:4", "!!!! device 0: host memory allocation error (reference)\n"},
-                    BenchFailure{{}, "cudaMalloc:3", "!!!! device 0: device memory allocation error (C)\n"},
-                    BenchFailure{{}, "cublasSetMatrix:2", "!!!! device 0: device access error (write B)\n"},
-                    BenchFailure{{"--json"}, "cublasSgemm_v2:4", "!!!! device 0: kernel execution error.\n"},
-                    BenchFailure{
+    EveryStage, BenchFailure,
+    testing::Values(FailingCall{{}, "cudaGetDeviceCount:1", "!!!! device 0: device query error\n"},
+                    FailingCall{{"--device", "1"}, "", "!!!! device 1: device selection error (no such device)\n"},
+                    FailingCall{{}, "cudaSetDevice:1", "!!!! device 0: device selection error\n"},
+                    FailingCall{{}, "cudaGetDeviceProperties:1", "!!!! device 0: device query error\n"},
+                    FailingCall{{}, "cublasCreate_v2:1", "!!!! device 0: CUBLAS initialization error\n"},
+                    FailingCall{{}, "cublasGetVersion_v2:1", "!!!! device 0: CUBLAS initialization error\n"},
+                    FailingCall{{}, "cudaHostAlloc:4", "!!!! device 0: host memory allocation error (reference)\n"},
+                    FailingCall{{}, "cudaMalloc:3", "!!!! device 0: device memory allocation error (C)\n"},
+                    FailingCall{{}, "cublasSetMatrix:2", "!!!! device 0: device access error (write B)\n"},
+                    FailingCall{{"--json"}, "cublasSgemm_v2:4", "!!!! device 0: kernel execution error.\n"},
+                    FailingCall{
                         {"--phases"}, "cudaDeviceSynchronize:5", "!!!! device 0: device synchronisation error\n"},
-                    BenchFailure{{"--phases"}, "cublasGetMatrix:4", "!!!! device 0: device access error (read C)\n"},
-                    BenchFailure{{}, "cudaFree:1", "!!!! device 0: memory free error (A)\n"},
-                    BenchFailure{{}, "cublasDestroy_v2:1", "!!!! device 0: shutdown error (A)\n"}));
+                    FailingCall{{"--phases"}, "cublasGetMatrix:4", "!!!! device 0: device access error (read C)\n"},
+                    FailingCall{{}, "cudaFree:1", "!!!! device 0: memory free error (A)\n"},
+                    FailingCall{{}, "cublasDestroy_v2:1", "!!!! device 0: shutdown error (A)\n"}));
+
+}  // namespace bench

@@ -3,15 +3,19 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "companion/benchReport.h"
-#include "companion/progressLine.h"
-#include "companion/reportJson.h"
-#include "companion/reportTable.h"
+#include "bench/benchReport.h"
+#include "bench/exitStatus.h"
+#include "bench/progressLine.h"
+#include "bench/reportJson.h"
+#include "bench/reportTable.h"
+
+namespace bench {
 
 namespace {
 
@@ -30,20 +34,34 @@ DeviceOutcome completedDevice(int index, double iterationSeconds, long roundTrip
         outcome.uploadSeconds.push_back(0.0006);
         outcome.sgemmSeconds.push_back(0.0005);
         outcome.downloadSeconds.push_back(0.0002);
-        outcome.totalSeconds += seconds;
+        outcome.timedSeconds += seconds;
     }
     outcome.verification.checkedFirst = true;
     outcome.verification.firstError = RelativeError{false, 1.5e-7f};
     outcome.verification.verifiedProducts = roundTrips;
+    outcome.verification.yardstickIteration = 1;
+    outcome.loopWallSeconds = outcome.timedSeconds * 1.5;
     return outcome;
 }
 
-DeviceOutcome failedDevice(int index, const char* message) {
+// A device whose run ended when a call failed: the message, and the call with its status and the status's name.
+DeviceOutcome failedDevice(int index, const char* message, const char* call = "cublasSgemm_v2", int status = 13,
+                           const char* statusName = "CUBLAS_STATUS_EXECUTION_FAILED") {
     DeviceOutcome outcome;
     outcome.device = index;
-    outcome.failed = true;
-    outcome.failureMessage = message;
+    DeviceFailure failure;
+    failure.message = message;
+    failure.call = call;
+    failure.library = GpuLibrary::cublas;
+    failure.statusCode = status;
+    failure.statusName = statusName;
+    outcome.failure = failure;
     return outcome;
+}
+
+// A wrong product found bit for bit against the yardstick.
+Mismatch differs(long iteration, long elements, double largest) {
+    return Mismatch{iteration, false, elements, largest, 0.0f};
 }
 
 BenchReport reportOf(std::vector<DeviceOutcome> outcomes, BenchOptions options = defaultBenchOptions()) {
@@ -52,7 +70,7 @@ BenchReport reportOf(std::vector<DeviceOutcome> outcomes, BenchOptions options =
 
 }  // namespace
 
-TEST(CompanionSummary, DeviceFiguresComeFromItsOwnTimings) {
+TEST(BenchSummary, DeviceFiguresComeFromItsOwnTimings) {
     const BenchReport report = reportOf({completedDevice(0, 0.001)});
     ASSERT_EQ(report.devices.size(), 1u);
     const DeviceReport& device = report.devices[0];
@@ -68,7 +86,7 @@ TEST(CompanionSummary, DeviceFiguresComeFromItsOwnTimings) {
     EXPECT_EQ(runStatus(report), kExitPassed);
 }
 
-TEST(CompanionSummary, OnlyTheDeviceSlowerThanTheMarginBelowItsPeersIsAnOutlier) {
+TEST(BenchSummary, OnlyTheDeviceSlowerThanTheMarginBelowItsPeersIsAnOutlier) {
     const BenchReport report = reportOf({completedDevice(0, 0.001), completedDevice(1, 0.00102),
                                          completedDevice(2, 0.00099), completedDevice(3, 0.0013)});
     EXPECT_EQ(report.node.outliers, std::vector<int>{3});
@@ -83,10 +101,10 @@ TEST(CompanionSummary, OnlyTheDeviceSlowerThanTheMarginBelowItsPeersIsAnOutlier)
         kExitCheckFailed);
 }
 
-TEST(CompanionSummary, AMismatchOrAnUncheckedProductFailsItsDeviceAndTheNode) {
+TEST(BenchSummary, AMismatchOrAnUncheckedProductFailsItsDeviceAndTheNode) {
     DeviceOutcome mismatched = completedDevice(1, 0.001);
     mismatched.verification.mismatchCount = 1;
-    mismatched.verification.mismatches.push_back(Mismatch{300, 1, std::nan("")});
+    mismatched.verification.mismatches.push_back(differs(300, 1, std::nan("")));
     DeviceOutcome unchecked = completedDevice(2, 0.001);
     unchecked.verification.verifiedProducts -= 1;
     const BenchReport report = reportOf({completedDevice(0, 0.001), mismatched, unchecked});
@@ -98,16 +116,16 @@ TEST(CompanionSummary, AMismatchOrAnUncheckedProductFailsItsDeviceAndTheNode) {
     EXPECT_EQ(runStatus(report), kExitCheckFailed);
 }
 
-TEST(CompanionSummary, AFailedDeviceMakesTheStatusThreeAndNamesItsIndex) {
+TEST(BenchSummary, AFailedDeviceMakesTheStatusThreeAndNamesItsIndex) {
     DeviceOutcome mismatched = completedDevice(0, 0.001);
     mismatched.verification.mismatchCount = 2;
-    const BenchReport report = reportOf({mismatched, failedDevice(1, "!!!! kernel execution error.\n")});
+    const BenchReport report = reportOf({mismatched, failedDevice(1, "kernel execution error.")});
     EXPECT_EQ(report.node.failedDevices, 1);
     EXPECT_EQ(runStatus(report), kExitRunFailed);
     EXPECT_EQ(deviceFailureLine(report.devices[1]), "!!!! device 1: kernel execution error.\n");
 }
 
-TEST(CompanionSummary, AZeroReferenceNormOrANaNErrorNeverPasses) {
+TEST(BenchSummary, AZeroReferenceNormOrANaNErrorNeverPasses) {
     for (const RelativeError error :
          {RelativeError{true, 0.0f}, RelativeError{false, std::nanf("")}, RelativeError{false, kPassThreshold}}) {
         DeviceOutcome outcome = completedDevice(0, 0.001);
@@ -116,14 +134,14 @@ TEST(CompanionSummary, AZeroReferenceNormOrANaNErrorNeverPasses) {
     }
 }
 
-TEST(CompanionJson, HoldsOneObjectPerDeviceAndTheNode) {
+TEST(BenchJson, HoldsOneObjectPerDeviceAndTheNode) {
     DeviceOutcome mismatched = completedDevice(2, 0.001);
     mismatched.verification.mismatchCount = 1;
-    mismatched.verification.mismatches.push_back(Mismatch{300, 1, std::nan("")});
+    mismatched.verification.mismatches.push_back(differs(300, 1, std::nan("")));
     const BenchReport report =
-        reportOf({completedDevice(0, 0.001), failedDevice(1, "!!!! kernel execution error.\n"), mismatched});
+        reportOf({completedDevice(0, 0.001), failedDevice(1, "kernel execution error."), mismatched});
     const nlohmann::json document = nlohmann::json::parse(reportJson(report));
-    EXPECT_EQ(document["schema"], 2);
+    EXPECT_EQ(document["schema"], 3);
     ASSERT_EQ(document["devices"].size(), 3u);
     const nlohmann::json& passed = document["devices"][0];
     EXPECT_EQ(passed["status"], "passed");
@@ -133,7 +151,8 @@ TEST(CompanionJson, HoldsOneObjectPerDeviceAndTheNode) {
     EXPECT_DOUBLE_EQ(passed["timing"]["upload"]["gb_per_second"].get<double>(), 20.0);
     const nlohmann::json& failed = document["devices"][1];
     EXPECT_EQ(failed["status"], "error");
-    EXPECT_EQ(failed["error"], "!!!! kernel execution error.\n");
+    EXPECT_EQ(failed["error"], nlohmann::json::parse(R"({"message": "kernel execution error.", "call": "cublasSgemm_v2",
+        "status_code": 13, "status_name": "CUBLAS_STATUS_EXECUTION_FAILED", "stalled_seconds": null})"));
     EXPECT_FALSE(failed.contains("timing"));
     const nlohmann::json& mismatch = document["devices"][2]["check"]["mismatches"][0];
     EXPECT_EQ(mismatch["iteration"], 300);
@@ -144,7 +163,7 @@ TEST(CompanionJson, HoldsOneObjectPerDeviceAndTheNode) {
     EXPECT_EQ(document["node"]["verdict"], "FAILED");
 }
 
-TEST(CompanionJson, ErrorIsNullWhenItIsNaNOrTheReferenceNormIsZero) {
+TEST(BenchJson, ErrorIsNullWhenItIsNaNOrTheReferenceNormIsZero) {
     DeviceOutcome nan = completedDevice(0, 0.001);
     nan.verification.firstError = RelativeError{false, std::numeric_limits<float>::quiet_NaN()};
     DeviceOutcome zero = completedDevice(1, 0.001);
@@ -156,7 +175,7 @@ TEST(CompanionJson, ErrorIsNullWhenItIsNaNOrTheReferenceNormIsZero) {
     EXPECT_EQ(document["devices"][1]["check"]["reference_norm_zero"], true);
 }
 
-TEST(CompanionTable, EachPercentileShowsItsOwnFigure) {
+TEST(BenchTable, EachPercentileShowsItsOwnFigure) {
     const BenchReport report = reportOf({completedDevice(0, 0.001, 1000)});
     const Percentiles& p = report.devices[0].iteration;
     char expected[200];
@@ -172,14 +191,18 @@ TEST(CompanionTable, EachPercentileShowsItsOwnFigure) {
     EXPECT_NE(table.find("Download median          0.200 ms         20.00 GB/s\n"), std::string::npos) << table;
 }
 
-TEST(CompanionTable, RowsPerDeviceThenTheNodeAndTheVerdictLast) {
+TEST(BenchTable, RowsPerDeviceThenTheNodeAndTheVerdictLast) {
     DeviceOutcome mismatched = completedDevice(2, 0.001);
     mismatched.verification.mismatchCount = 1;
-    mismatched.verification.mismatches.push_back(Mismatch{300, 4, 0.25});
-    const std::string table = reportTable(
-        reportOf({completedDevice(0, 0.001), failedDevice(1, "!!!! kernel execution error.\n"), mismatched}));
+    mismatched.verification.mismatches.push_back(differs(300, 4, 0.25));
+    const std::string table =
+        reportTable(reportOf({completedDevice(0, 0.001), failedDevice(1, "kernel execution error."), mismatched}));
     EXPECT_NE(table.find("\n0      Test GPU"), std::string::npos) << table;
     EXPECT_NE(table.find("ERROR"), std::string::npos) << table;
+    EXPECT_NE(table.find("Error               kernel execution error. (cublasSgemm_v2 returned 13, "
+                         "CUBLAS_STATUS_EXECUTION_FAILED)\n"),
+              std::string::npos)
+        << table;
     EXPECT_NE(table.find("iteration 300: 4 elements differ, largest difference 0.25\n"), std::string::npos) << table;
     EXPECT_NE(table.find("Devices             3: 1 passed, 1 failed the check, 1 failed to run\n"), std::string::npos)
         << table;
@@ -188,7 +211,76 @@ TEST(CompanionTable, RowsPerDeviceThenTheNodeAndTheVerdictLast) {
     EXPECT_EQ(table.substr(table.size() - verdict.size()), verdict);
 }
 
-TEST(CompanionProgress, ShowsCountRateAndTimeLeft) {
+TEST(BenchSummary, InterruptionAndMissingDevicesHaveStatusesOfTheirOwnInAFixedPrecedence) {
+    DeviceOutcome wrong = completedDevice(0, 0.001);
+    wrong.verification.mismatchCount = 1;
+    BenchReport interrupted = reportOf({wrong});
+    interrupted.interruption = Interruption{SIGTERM, 2.0};
+    EXPECT_EQ(runStatus(interrupted), kExitInterrupted) << "an interruption outranks a wrong product";
+    BenchOptions expecting = defaultBenchOptions();
+    expecting.expectDevices = 4;
+    BenchReport missing = reportOf({completedDevice(0, 0.001)}, expecting);
+    EXPECT_FALSE(missing.node.missingDevices) << "no count from the runtime, nothing to compare";
+    std::vector<DeviceOutcome> outcomes{completedDevice(0, 0.001), completedDevice(1, 0.001),
+                                        completedDevice(2, 0.001)};
+    missing = summariseRun(expecting, &outcomes, 3);
+    missing.interruption = Interruption{SIGINT, 1.0};
+    EXPECT_TRUE(missing.node.missingDevices);
+    EXPECT_FALSE(missing.node.allPassed);
+    EXPECT_EQ(runStatus(missing), kExitRunFailed) << "a missing device outranks an interruption";
+    EXPECT_EQ(missingDevicesLine(missing.node), "!!!! expected 4 devices, the runtime sees 3\n");
+    const nlohmann::json document = nlohmann::json::parse(reportJson(missing));
+    EXPECT_EQ(document["node"]["expected_devices"], 4);
+    EXPECT_EQ(document["node"]["visible_devices"], 3);
+    EXPECT_EQ(document["node"]["missing_devices"], true);
+    EXPECT_EQ(document["node"]["verdict"], "FAILED");
+    EXPECT_EQ(document["interrupted"]["signal"], "SIGINT");
+    const std::string table = reportTable(missing);
+    EXPECT_NE(table.find("Missing devices     4 expected, the runtime sees 3\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("Interrupted         by SIGINT 1.0 s into the run"), std::string::npos) << table;
+    EXPECT_TRUE(nlohmann::json::parse(reportJson(reportOf({completedDevice(0, 0.001)})))["interrupted"].is_null());
+}
+
+TEST(BenchJson, AWrongFirstProductIsJudgedAgainstTheReferenceAndAStuckCallHasNoStatus) {
+    DeviceOutcome wrongFirst = completedDevice(0, 0.001);
+    wrongFirst.verification.firstError = RelativeError{false, std::nanf("")};
+    wrongFirst.verification.yardstickIteration = 2;
+    wrongFirst.verification.mismatchCount = 1;
+    wrongFirst.verification.mismatches.push_back(Mismatch{1, true, 0, std::nan(""), std::nanf("")});
+    DeviceOutcome stuck = completedDevice(1, 0.001);
+    DeviceFailure failure;
+    failure.message = "no progress for 3.1 s in cublasGetMatrix";
+    failure.call = "cublasGetMatrix";
+    failure.stalledSeconds = 3.1;
+    stuck.failure = failure;
+    const BenchReport report = reportOf({wrongFirst, stuck});
+    const nlohmann::json document = nlohmann::json::parse(reportJson(report));
+    const nlohmann::json& check = document["devices"][0]["check"];
+    EXPECT_EQ(check["yardstick_iteration"], 2);
+    EXPECT_EQ(check["mismatch_count"], 1);
+    EXPECT_EQ(check["mismatches"][0], nlohmann::json::parse(R"({"iteration": 1, "judged_against": "reference",
+        "differing_elements": null, "largest_difference": null, "relative_l2_error": null})"));
+    EXPECT_EQ(document["devices"][1]["error"], nlohmann::json::parse(R"({"message":
+        "no progress for 3.1 s in cublasGetMatrix", "call": "cublasGetMatrix", "status_code": null,
+        "status_name": null, "stalled_seconds": 3.1})"));
+    const std::string table = reportTable(report);
+    EXPECT_NE(table.find("Yardstick           the product of iteration 2, the first to pass the reference check\n"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("iteration 1: relative L2 error nan against the host reference\n"), std::string::npos)
+        << table;
+    EXPECT_NE(table.find("Error               no progress for 3.1 s in cublasGetMatrix\n"), std::string::npos) << table;
+}
+
+TEST(BenchTable, WallTimeAndTheTimedSpansAreShownApart) {
+    const std::string table = reportTable(reportOf({completedDevice(0, 0.001, 4)}));
+    // Four spans of 1.00, 1.01, 1.02 and 1.03 ms, inside a loop half as long again.
+    EXPECT_NE(table.find("Loop wall time      0.006090 s, of which 0.004060 s in timed round trips\n"),
+              std::string::npos)
+        << table;
+}
+
+TEST(BenchProgress, ShowsCountRateAndTimeLeft) {
     char text[128];
     formatProgress(250, 1000, 0.5, text, sizeof text);
     EXPECT_STREQ(text, "250/1000 iterations, 500 it/s, 1.5 s left");
@@ -198,7 +290,7 @@ TEST(CompanionProgress, ShowsCountRateAndTimeLeft) {
     EXPECT_STREQ(text, "3000 iterations, 2000 it/s, 18.5 s left");
 }
 
-TEST(CompanionProgress, RedrawsAtMostEveryIntervalAndErasesItselfAtTheEnd) {
+TEST(BenchProgress, RedrawsAtMostEveryIntervalAndErasesItselfAtTheEnd) {
     using std::chrono::milliseconds;
     const auto start = std::chrono::steady_clock::now();
     testing::internal::CaptureStderr();
@@ -218,3 +310,5 @@ TEST(CompanionProgress, RedrawsAtMostEveryIntervalAndErasesItselfAtTheEnd) {
     EXPECT_EQ(drawn, "\r10/100 iterations, 100 it/s, 0.9 s left");
     EXPECT_EQ(erased, "\r" + std::string(drawn.size() - 1, ' ') + "\r");
 }
+
+}  // namespace bench

@@ -4,13 +4,16 @@
 #include <string>
 #include <vector>
 
-#include "companion/runCompanion.h"
+#include "bench/exitStatus.h"
+#include "bench/runBench.h"
 #include "gpu/emulated/emulatedControl.h"
 #include "support/standInTest.h"
 
+namespace bench {
+
 namespace {
 
-using CompanionRun = StandInTest;
+using BenchSequence = StandInTest;
 
 // Runs kavrel-bench in this process with the given arguments and returns its exit status; what it writes is
 // captured and dropped.
@@ -23,7 +26,7 @@ int runWith(std::vector<std::string> arguments) {
     argv.push_back(nullptr);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int status = runCompanion(static_cast<int>(arguments.size()), argv.data());
+    const int status = runBench(static_cast<int>(arguments.size()), argv.data()).status;
     testing::internal::GetCapturedStderr();
     testing::internal::GetCapturedStdout();
     return status;
@@ -37,7 +40,7 @@ void expectNothingLive() {
 
 }  // namespace
 
-TEST_F(CompanionRun, PhasedRunSynchronisesAfterEveryPhaseAndReleasesEverything) {
+TEST_F(BenchSequence, PhasedRunSynchronisesAfterEveryPhaseAndReleasesEverything) {
     EXPECT_EQ(runWith({"--iterations", "4", "--warmup", "2", "--phases", "--json"}), kExitPassed);
     EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasSgemm_v2), 6);
     EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasSetMatrix), 18);
@@ -45,10 +48,12 @@ TEST_F(CompanionRun, PhasedRunSynchronisesAfterEveryPhaseAndReleasesEverything) 
     expectNothingLive();
 }
 
-TEST_F(CompanionRun, PlainRunNeverSynchronisesAndAFailedCheckStillReleasesEverything) {
+TEST_F(BenchSequence, PlainRunNeverSynchronisesAndAFailedCheckStillReleasesEverything) {
     emulatedInjectCorruption(3);
     EXPECT_EQ(runWith({"--iterations", "2", "--warmup", "1"}), kExitCheckFailed);
     EXPECT_EQ(emulatedCallCount(EmulatedOperation::cublasSgemm_v2), 3);
     EXPECT_EQ(emulatedCallCount(EmulatedOperation::cudaDeviceSynchronize), 0);
     expectNothingLive();
 }
+
+}  // namespace bench

@@ -1,15 +1,22 @@
 // Tests of kavrel-bench's verification of every product and of its reference spread over host threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <ostream>
+#include <thread>
 #include <vector>
 
-#include "companion/productVerifier.h"
-#include "companion/sharedReference.h"
+#include "bench/productVerifier.h"
+#include "bench/sharedReference.h"
 #include "host/referenceSgemm.h"
 #include "host/testMatrices.h"
+
+namespace bench {
 
 namespace {
 
@@ -50,46 +57,108 @@ TEST(CompareProducts, CountsDifferingElementsAndTheLargestDifferenceIgnoringPadd
     EXPECT_TRUE(std::isnan(largest));
 }
 
-TEST(ProductVerifier, ChecksTheFirstAgainstTheReferenceAndRecordsLaterMismatches) {
+TEST(ProductVerifier, ChecksTheFirstAgainstTheReferenceAndLaterOnesBitForBit) {
     const std::vector<float> reference = ramp(kSmall, 1.0f);
-    std::vector<float> slots[2] = {reference, reference};
-    ProductVerifier verifier(kSmall, reference.data(), slots[0].data(), slots[1].data());
+    std::vector<float> buffers[2] = {reference, reference};
+    ProductVerifier verifier(kSmall, reference.data(), buffers[0].data(), buffers[1].data());
     ASSERT_TRUE(verifier.ready());
     for (long iteration = 1; iteration <= 6; ++iteration) {
-        const int slot = static_cast<int>(iteration % 2);
-        verifier.acquire(slot);
-        slots[slot] = reference;
+        float* buffer = verifier.acquire();
+        std::copy(reference.begin(), reference.end(), buffer);
         if (iteration == 4) {
-            slots[slot][10] += 3.0f;
-            slots[slot][11] += 1.0f;
+            buffer[10] += 3.0f;
+            buffer[11] += 1.0f;
         }
-        verifier.submit(slot, iteration);
+        verifier.submit(buffer, iteration);
     }
     const VerificationSummary summary = verifier.finish();
     EXPECT_TRUE(summary.checkedFirst);
     EXPECT_FALSE(summary.firstError.referenceNormIsZero);
     EXPECT_EQ(summary.firstError.ratio, 0.0f);
+    EXPECT_EQ(summary.yardstickIteration, 1);
     EXPECT_EQ(summary.verifiedProducts, 6);
     EXPECT_EQ(summary.mismatchCount, 1);
     ASSERT_EQ(summary.mismatches.size(), 1u);
     EXPECT_EQ(summary.mismatches[0].iteration, 4);
+    EXPECT_FALSE(summary.mismatches[0].againstReference);
     EXPECT_EQ(summary.mismatches[0].differingElements, 2);
     EXPECT_EQ(summary.mismatches[0].largestDifference, 3.0);
 }
 
-TEST(ProductVerifier, AWrongFirstProductFailsTheCheckAndLaterOnesAreComparedWithIt) {
+// A run of products, one letter each: R right, N holding a NaN (fails the reference check), E right within the
+// check's threshold but for one element a unit off in its last place, so that it passes the check and differs from R
+// bit for bit; and which iterations the verifier must name as wrong, and which becomes the yardstick.
+struct ProductRun {
+    const char* products;
+    std::vector<long> wrong;
+    std::vector<bool> againstReference;  // for each wrong product
+    long yardstick;
+};
+
+void PrintTo(const ProductRun& run, std::ostream* out) {
+    *out << run.products;
+}
+
+class YardstickRule : public testing::TestWithParam<ProductRun> {};
+
+TEST_P(YardstickRule, NamesOnlyTheWrongProducts) {
     const std::vector<float> reference = ramp(kSmall, 1.0f);
-    const std::vector<float> wrong = ramp(kSmall, 2.0f);
-    std::vector<float> slots[2] = {wrong, wrong};
-    ProductVerifier verifier(kSmall, reference.data(), slots[0].data(), slots[1].data());
-    for (long iteration = 1; iteration <= 3; ++iteration) {
-        verifier.acquire(static_cast<int>(iteration % 2));
-        verifier.submit(static_cast<int>(iteration % 2), iteration);
+    std::vector<float> buffers[2] = {reference, reference};
+    ProductVerifier verifier(kSmall, reference.data(), buffers[0].data(), buffers[1].data());
+    long iteration = 0;
+    for (const char* kind = GetParam().products; *kind != '\0'; ++kind) {
+        float* buffer = verifier.acquire();
+        std::copy(reference.begin(), reference.end(), buffer);
+        if (*kind == 'N') {
+            buffer[5] = std::numeric_limits<float>::quiet_NaN();
+        } else if (*kind == 'E') {
+            buffer[5] = std::nextafter(buffer[5], 1e9f);
+        }
+        verifier.submit(buffer, ++iteration);
     }
     const VerificationSummary summary = verifier.finish();
-    EXPECT_FALSE(relativeErrorPasses(summary.firstError.ratio));
-    EXPECT_EQ(summary.mismatchCount, 0);
-    EXPECT_EQ(summary.verifiedProducts, 3);
+    EXPECT_EQ(summary.yardstickIteration, GetParam().yardstick);
+    EXPECT_EQ(summary.mismatchCount, static_cast<long>(GetParam().wrong.size()));
+    std::vector<long> wrong;
+    std::vector<bool> againstReference;
+    for (const Mismatch& mismatch : summary.mismatches) {
+        wrong.push_back(mismatch.iteration);
+        againstReference.push_back(mismatch.againstReference);
+    }
+    EXPECT_EQ(wrong, GetParam().wrong);
+    EXPECT_EQ(againstReference, GetParam().againstReference);
+    EXPECT_EQ(summary.verifiedProducts, iteration);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProductVerifier, YardstickRule,
+    testing::Values(ProductRun{"RRRR", {}, {}, 1},
+                    // A wrong first product is the one wrong product; the first right one after it is the yardstick.
+                    ProductRun{"NRRRR", {1}, {true}, 2}, ProductRun{"NNRE", {1, 2, 4}, {true, true, false}, 3},
+                    ProductRun{"RNRE", {2, 4}, {false, false}, 1},
+                    ProductRun{"NNNN", {1, 2, 3, 4}, {true, true, true, true}, 0},
+                    // A first product within the threshold is the yardstick, even when it is the odd one out.
+                    ProductRun{"ERR", {2, 3}, {false, false}, 1}));
+
+TEST(ProductVerifier, HandsEachBufferToOneHolderAtATime) {
+    const std::vector<float> reference = ramp(kSmall, 1.0f);
+    std::vector<float> buffers[2] = {reference, reference};
+    ProductVerifier verifier(kSmall, reference.data(), buffers[0].data(), buffers[1].data());
+    float* first = verifier.acquire();
+    float* second = verifier.acquire();
+    EXPECT_NE(first, second);
+    std::atomic<float*> third{nullptr};
+    std::thread waiting([&] { third = verifier.acquire(); });
+    // Both buffers are held, so the third acquire waits however long this takes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(third.load(), nullptr);
+    verifier.release(second);
+    waiting.join();
+    EXPECT_EQ(third.load(), second);
+    verifier.submit(first, 1);
+    verifier.release(third.load());
+    const VerificationSummary summary = verifier.finish();
+    EXPECT_EQ(summary.verifiedProducts, 1) << "a released buffer is not checked";
 }
 
 TEST(ParallelReference, AnyNumberOfThreadsGivesTheBitsOfOneCall) {
@@ -108,3 +177,5 @@ TEST(ParallelReference, AnyNumberOfThreadsGivesTheBitsOfOneCall) {
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(std::memcmp(shared.get(), expected.data(), count * sizeof(float)), 0);
 }
+
+}  // namespace bench

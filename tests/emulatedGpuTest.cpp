@@ -451,8 +451,12 @@ TEST(EmulatedSgemmMemo, RecomputesWhenAnOperandOrArgumentChanges) {
     uploadAll(p.b, p.devB);
     expectRecomputed(1.0f, 0.0f, "B uploaded with different bytes");
     expectRecomputed(2.0f, 0.0f, "alpha changed");
+    // With beta 0, C is no input: a C overwritten since is given the product again without computing it.
+    const std::vector<float> product2 = p.c;
     uploadAll(std::vector<float>(p.c.size(), 3.0f), p.devC);
-    expectRecomputed(2.0f, 0.0f, "C overwritten by an upload");
+    ASSERT_EQ(runSgemm(handle, p, 2.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
+    EXPECT_EQ(downloadAll(p.devC, static_cast<int>(p.c.size())), product2) << "C overwritten by an upload";
+    EXPECT_EQ(emulatedComputedProducts(), computed) << "C overwritten by an upload";
     expectRecomputed(2.0f, 1.0f, "beta not zero");
     expectRecomputed(2.0f, 1.0f, "beta not zero, same call again");
     expectRecomputed(2.0f, 0.0f, "beta 0 again, after calls with beta 1 wrote C");
@@ -472,8 +476,8 @@ TEST(EmulatedSgemmMemo, RecomputesWhenAnOperandOrArgumentChanges) {
     EXPECT_EQ(corrupted, product);
     computed = emulatedComputedProducts();
     ASSERT_EQ(runSgemm(handle, p, 2.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
-    EXPECT_EQ(downloadAll(p.devC, static_cast<int>(p.c.size())), product);
-    EXPECT_EQ(emulatedComputedProducts(), computed + 1) << "after corruption";
+    EXPECT_EQ(downloadAll(p.devC, static_cast<int>(p.c.size())), product) << "after corruption";
+    EXPECT_EQ(emulatedComputedProducts(), computed) << "the product is given back, not computed again";
     emulatedReleaseEverything();
 }
 
@@ -550,6 +554,30 @@ TEST(EmulatedSgemmMemo, BenchmarkShapedLoopComputesOneProductInAllItsIterations)
         sum = referenceFma(host[0][l * n + 7], host[1][3 * n + l], sum);
     }
     EXPECT_EQ(host[2][3 * n + 7], sum);
+    emulatedReleaseEverything();
+}
+
+TEST(EmulatedSgemmMemo, BenchShapedLoopThatUploadsTheSameCAndDownloadsElsewhereComputesOneProduct) {
+    // As kavrel-bench's timed loop does: C comes from the test data every time, and the product goes to a buffer of
+    // its own, so every upload of C overwrites the product on the device.
+    emulatedResetFaults();
+    cublasHandle_t handle = newHandle();
+    const Problem p = makeProblem(24, 24, 24, 0, 5);
+    const long computed = emulatedComputedProducts();
+    std::vector<float> first;
+    for (int iteration = 0; iteration < 20; ++iteration) {
+        uploadAll(p.a, p.devA);
+        uploadAll(p.b, p.devB);
+        uploadAll(p.c, p.devC);
+        ASSERT_EQ(runSgemm(handle, p, 1.0f, 0.0f), CUBLAS_STATUS_SUCCESS);
+        const std::vector<float> product = downloadAll(p.devC, static_cast<int>(p.c.size()));
+        if (iteration == 0) {
+            first = product;
+        }
+        ASSERT_EQ(product, first) << iteration;
+    }
+    EXPECT_EQ(first[3 * p.ldc + 7], fusedElement(p, 1.0f, 0.0f, 7, 3));
+    EXPECT_EQ(emulatedComputedProducts(), computed + 1);
     emulatedReleaseEverything();
 }
 

@@ -1,15 +1,26 @@
 // Black-box tests of kavrel-fleet: its three report forms, its exit statuses and how it names unusable reports.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "childProcess.h"
 #include "support/fleetFixtures.h"
+
+namespace fleet {
 
 namespace {
 
@@ -61,23 +72,32 @@ TEST(FleetProgram, TableShowsEveryGpuAndNamesTheFailedTheErrorAndTheSlowOne) {
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.standardError, "");
     EXPECT_EQ(run.standardOutput,
-              "NODE    GPU  NAME                   UUID   STATUS  MISMATCHES  SGEMM GFLOP/s  UPLOAD GB/s  DOWNLOAD GB/s"
+              "NODE    GPU  NAME                   UUID          STATUS  MISMATCHES  SGEMM GFLOP/s  UPLOAD GB/s  "
+              "DOWNLOAD GB/s"
               "  ROUND TRIPS/s  VS MEDIAN  NOTE\n"
-              "node-a    0  NVIDIA H100 80GB HBM3  GPU-0  passed           0       40000.00        13.30          13.25"
+              "node-a    0  NVIDIA H100 80GB HBM3  GPU-node-a-0  passed           0       40000.00        13.30        "
+              "  13.25"
               "        2000.00       0.0%\n"
-              "node-a    1  NVIDIA H100 80GB HBM3  GPU-1  passed           0       40000.00        13.30          13.25"
+              "node-a    1  NVIDIA H100 80GB HBM3  GPU-node-a-1  passed           0       40000.00        13.30        "
+              "  13.25"
               "        2010.00      +0.5%\n"
-              "node-b    0  NVIDIA H100 80GB HBM3  GPU-0  failed           2       40000.00        13.30          13.25"
+              "node-b    0  NVIDIA H100 80GB HBM3  GPU-node-b-0  failed           2       40000.00        13.30        "
+              "  13.25"
               "        1990.00      -0.5%\n"
-              "node-b    1  NVIDIA H100 80GB HBM3  -      error            -              -            -              -"
+              "node-b    1  NVIDIA H100 80GB HBM3  -             error            -              -            -        "
+              "      -"
               "              -          -  error: kernel execution error.\n"
-              "node-b    2  NVIDIA H100 80GB HBM3  GPU-2  passed           0       40000.00        13.30          13.25"
+              "node-b    2  NVIDIA H100 80GB HBM3  GPU-node-b-2  passed           0       40000.00        13.30        "
+              "  13.25"
               "        2006.00      +0.3%\n"
-              "node-c    0  NVIDIA H100 80GB HBM3  GPU-0  passed           0       40000.00        13.30          13.25"
+              "node-c    0  NVIDIA H100 80GB HBM3  GPU-node-c-0  passed           0       40000.00        13.30        "
+              "  13.25"
               "        1500.00     -25.0%  slow\n"
-              "node-c    1  NVIDIA A100-SXM4-80GB  GPU-1  passed           0       40000.00        13.30          13.25"
+              "node-c    1  NVIDIA A100-SXM4-80GB  GPU-node-c-1  passed           0       40000.00        13.30        "
+              "  13.25"
               "         900.00          -\n"
-              "node-c    2  NVIDIA A100-SXM4-80GB  GPU-2  passed           0       40000.00        13.30          13.25"
+              "node-c    2  NVIDIA A100-SXM4-80GB  GPU-node-c-2  passed           0       40000.00        13.30        "
+              "  13.25"
               "         300.00          -\n"
               "\n"
               "GPU NAME               GPUS  ROUND TRIPS/s MEDIAN    MAD  OUTLIER BELOW\n"
@@ -94,13 +114,13 @@ TEST(FleetProgram, ProblemsAreOneLineEachAndAWiderMarginClearsTheSlowGpu) {
     const ChildRun run = runFleet({"--problems", folder.path()});
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.standardOutput,
-              "node-b GPU 0 GPU-0 failed\n"
+              "node-b GPU 0 GPU-node-b-0 failed\n"
               "node-b GPU 1 NVIDIA H100 80GB HBM3 error: kernel execution error.\n"
-              "node-c GPU 0 GPU-0 slow: 1500.00 round trips/s, 25.0% below the median 2000.00 of 5 GPUs\n");
+              "node-c GPU 0 GPU-node-c-0 slow: 1500.00 round trips/s, 25.0% below the median 2000.00 of 5 GPUs\n");
     const ChildRun wide = runFleet({"--problems", "--outlier-margin", "30%", folder.path()});
     EXPECT_EQ(wide.exitStatus, 1);
     EXPECT_EQ(wide.standardOutput,
-              "node-b GPU 0 GPU-0 failed\n"
+              "node-b GPU 0 GPU-node-b-0 failed\n"
               "node-b GPU 1 NVIDIA H100 80GB HBM3 error: kernel execution error.\n");
 }
 
@@ -113,14 +133,14 @@ TEST(FleetProgram, JsonDocumentCarriesEveryGpuItsComparisonAndTheTotals) {
     EXPECT_EQ(run.standardError, "");
     const nlohmann::json report = nlohmann::json::parse(run.standardOutput, nullptr, false);
     ASSERT_TRUE(report.is_object()) << run.standardOutput;
-    EXPECT_EQ(report["schema"], 1);
+    EXPECT_EQ(report["schema"], 2);
     EXPECT_EQ(report["program"], "kavrel-fleet");
     EXPECT_EQ(report["outlier_rule"]["margin"], 0.1);
     ASSERT_EQ(report["gpus"].size(), 8u);
     const nlohmann::json& slow = report["gpus"][5];
     EXPECT_EQ(slow["node"], "node-c");
     EXPECT_EQ(slow["source"], folder.path("node-c.json"));
-    EXPECT_EQ(slow["uuid"], "GPU-0");
+    EXPECT_EQ(slow["uuid"], "GPU-node-c-0");
     EXPECT_EQ(slow["round_trips_per_second"], 1500.0);
     EXPECT_EQ(slow["outlier"], true);
     EXPECT_EQ(slow["comparisons"]["round_trips_per_second"]["median"], 2000.0);
@@ -129,7 +149,8 @@ TEST(FleetProgram, JsonDocumentCarriesEveryGpuItsComparisonAndTheTotals) {
     EXPECT_TRUE(slow["comparisons"]["sgemm_gflop_per_second"].is_null());
     const nlohmann::json& error = report["gpus"][3];
     EXPECT_EQ(error["status"], "error");
-    EXPECT_EQ(error["error"], "kernel execution error.");
+    EXPECT_EQ(error["error"]["message"], "kernel execution error.");
+    EXPECT_EQ(error["error"]["text"], "kernel execution error.");
     EXPECT_TRUE(error["uuid"].is_null());
     EXPECT_TRUE(error["round_trips_per_second"].is_null());
     EXPECT_EQ(report["gpus"][2]["mismatches"], 2);
@@ -139,6 +160,7 @@ TEST(FleetProgram, JsonDocumentCarriesEveryGpuItsComparisonAndTheTotals) {
                                                 {"failed", 1},
                                                 {"errors", 1},
                                                 {"outliers", 1},
+                                                {"node_problems", 0},
                                                 {"mismatches", 2},
                                                 {"verdict", "FAILED"}}));
 }
@@ -160,6 +182,83 @@ TEST(FleetProgram, HealthyFleetOnStandardInputPassesWithStatusZero) {
     EXPECT_EQ(problems.exitStatus, 0);
     EXPECT_EQ(problems.standardOutput, "");
 }
+
+const std::string kGoodReport = nodeReport("n1", {completedDevice(0, kH100, 1000)}).dump();
+
+// A device marked passed beside five wrong products.
+const std::string kInconsistentReport = [] {
+    nlohmann::json document = nodeReport("n2", {completedDevice(0, kH100, 1000)});
+    document["devices"][0]["check"]["mismatch_count"] = 5;
+    return document.dump();
+}();
+
+TEST(FleetProgram, AGpuThatFailedBeforeItWasDescribedIsMergedAndNamed) {
+    const ScratchFolder folder;
+    nlohmann::json undescribed =
+        errorDevice(2, kH100, "device query error", "cudaGetDeviceProperties", "cudaErrorUnknown");
+    undescribed["name"] = nullptr;
+    folder.write("node-a.json", nodeReport("node-a", {completedDevice(0, kH100, 1000), undescribed}).dump());
+    folder.write("node-b.json", nodeReport("node-b", {completedDevice(0, kH100, 1010)}).dump());
+    const ChildRun run = runFleet({"--problems", folder.path()});
+    EXPECT_EQ(run.exitStatus, 1) << run.standardError;
+    EXPECT_EQ(run.standardOutput,
+              "node-a GPU 2 (unknown) error: device query error (cudaGetDeviceProperties: cudaErrorUnknown)\n");
+    const ChildRun table = runFleet({folder.path()});
+    EXPECT_NE(table.standardOutput.find("node-a    2  (unknown)"), std::string::npos) << table.standardOutput;
+}
+
+TEST(FleetProgram, ACopiedReportIsWarnedAboutAndAnExpectedNodeWithoutOneIsAProblem) {
+    const ScratchFolder folder;
+    const nlohmann::json original = nodeReport("node-a", {completedDevice(0, kH100, 1000)});
+    nlohmann::json copy = original;
+    copy["host"]["name"] = "node-b";
+    folder.write("node-a.json", original.dump());
+    folder.write("node-b.json", copy.dump());
+    const ChildRun run = runFleet({"--problems", "--expect-nodes", "node-a,node-b,node-c", folder.path()});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardOutput, "node-c no report\n");
+    EXPECT_EQ(run.standardError,
+              "kavrel-fleet: warning: GPU-node-a-0 is reported by 2 GPUs (node-a GPU 0, node-b "
+              "GPU 0): a report copied under another node's name?\n");
+}
+
+#if !defined(_WIN32)
+// Runs a shell command line; its exit status, or -1 when it did not exit.
+int shellStatus(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(FleetProgram, AReportThatCannotBeWrittenIsAFailureOfItsOwn) {
+    const ScratchFolder folder;
+    folder.write("n1.json", kGoodReport);
+    const std::string fleet = std::string("'") + KAVREL_FLEET_EXECUTABLE + "' '" + folder.path() + "'";
+    const std::string err = folder.path("err.txt");
+    EXPECT_EQ(shellStatus(fleet + " >/dev/full 2>'" + err + "'"), 4);
+    EXPECT_EQ(shellStatus(fleet + " >&- 2>/dev/null"), 4);
+    // The reader is gone before the report is written; without SIGPIPE ending it, the write fails.
+    EXPECT_EQ(shellStatus("{ sleep 1; " + fleet + " 2>/dev/null; echo $? >'" + folder.path("status.txt") +
+                          "'; } | true; exit $(cat '" + folder.path("status.txt") + "')"),
+              4);
+    std::ifstream message(err);
+    const std::string text((std::istreambuf_iterator<char>(message)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "kavrel-fleet: the report could not be written to standard output\n");
+}
+
+TEST(FleetProgram, AnEntryNamedLikeAReportThatCannotBeReadIsNamed) {
+    const ScratchFolder folder;
+    folder.write("node-a.json", kGoodReport);
+    ASSERT_EQ(symlink(folder.path("gone.json.target").c_str(), folder.path("node-b.json").c_str()), 0);
+    ASSERT_EQ(mkfifo(folder.path("node-c.json").c_str(), 0600), 0);
+    const ChildRun run = runFleet({folder.path()});
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_EQ(run.standardOutput, "");
+    EXPECT_EQ(run.standardError, "kavrel-fleet: " + folder.path("node-b.json") +
+                                     ": a symbolic link to nothing, not a report file\n"
+                                     "kavrel-fleet: " +
+                                     folder.path("node-c.json") + ": a FIFO, not a report file\n");
+}
+#endif
 
 // Inputs kavrel-fleet must refuse: the files written, the arguments ("{dir}" is the scratch folder), standard
 // input, and exactly what it writes on standard error.
@@ -192,8 +291,6 @@ TEST_P(FleetBadInput, IsNamedOnStandardErrorWithStatusTwoAndNothingOnStandardOut
     EXPECT_EQ(run.standardError, inFolder(GetParam().standardError, folder.path()));
 }
 
-const std::string kGoodReport = nodeReport("n1", {completedDevice(0, kH100, 1000)}).dump();
-
 INSTANTIATE_TEST_SUITE_P(
     FleetProgram, FleetBadInput,
     testing::Values(
@@ -204,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"old.json", R"({"schema": 1, "program": "kavrel-bench"})"}},
                     {"{dir}/old.json"},
                     "",
-                    "kavrel-fleet: {dir}/old.json: schema 1, but kavrel-fleet reads schema 2\n"},
+                    "kavrel-fleet: {dir}/old.json: schema 1, but kavrel-fleet reads schema 3\n"},
         BadInputRow{"MissingFile",
                     {},
                     {"{dir}/absent.json"},
@@ -233,6 +330,18 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     {"--outlier-margin", "ten", "{dir}"},
                     "",
-                    "kavrel-fleet: --outlier-margin: \"ten\" is not a fraction or percentage below 100%\n"
-                    "Run with --help for more information.\n"}),
+                    "kavrel-fleet: --outlier-margin: \"ten\" is not a fraction like 0.1 or a percentage like 10% below "
+                    "100%\nRun with --help for more information.\n"},
+        BadInputRow{"FolderNamedLikeAReport",
+                    {{"node-a.json", kGoodReport}, {"node-d.json/inner.txt", "x"}},
+                    {"{dir}"},
+                    "",
+                    "kavrel-fleet: {dir}{sep}node-d.json: a folder, not a report file\n"},
+        BadInputRow{"InconsistentReport",
+                    {{"n.json", kInconsistentReport}},
+                    {"{dir}/n.json"},
+                    "",
+                    "kavrel-fleet: {dir}/n.json: inconsistent: devices[0] is passed with 5 wrong products\n"}),
     [](const testing::TestParamInfo<BadInputRow>& info) { return std::string(info.param.name); });
+
+}  // namespace fleet

@@ -10,16 +10,19 @@
 
 #include "fleet/fleetAnalysis.h"
 #include "fleet/fleetOptions.h"
+#include "fleet/fleetOutput.h"
 #include "fleet/fleetReport.h"
-#include "fleet/fleetStatistics.h"
 #include "support/fleetFixtures.h"
+
+namespace fleet {
 
 namespace {
 
 // The sample node: one device passed with one recorded mismatch list entry, one ended in an error.
 nlohmann::json sampleNode() {
-    return nodeReport("node17",
-                      {completedDevice(0, kH100, 2000.0), errorDevice(1, kH100, "!!!! kernel execution error.\n")});
+    return nodeReport(
+        "node17", {completedDevice(0, kH100, 2000.0), errorDevice(1, kH100, "!!!! kernel execution error.\n",
+                                                                  "cublasSgemm_v2", "CUBLAS_STATUS_EXECUTION_FAILED")});
 }
 
 }  // namespace
@@ -34,7 +37,7 @@ TEST(FleetReport, ReadsTheFiguresOfACompletedDeviceAndTheMessageOfAFailedOne) {
     const GpuRecord& completed = report.gpus[0];
     EXPECT_EQ(completed.index, 0);
     EXPECT_EQ(completed.name, kH100);
-    EXPECT_EQ(completed.uuid, "GPU-0");
+    EXPECT_EQ(completed.uuid, "GPU-node17-0");
     EXPECT_EQ(completed.status, GpuStatus::passed);
     EXPECT_EQ(completed.mismatches, 0);
     EXPECT_EQ(completed.sgemmGflops, 40000.0);
@@ -45,7 +48,10 @@ TEST(FleetReport, ReadsTheFiguresOfACompletedDeviceAndTheMessageOfAFailedOne) {
     EXPECT_EQ(failed.index, 1);
     EXPECT_EQ(failed.status, GpuStatus::error);
     EXPECT_FALSE(failed.uuid);
-    EXPECT_EQ(failed.error, "kernel execution error.");  // kavrel-bench's marker and line break removed
+    EXPECT_EQ(failed.error.message, "kernel execution error.");  // a marker and line break are removed
+    EXPECT_EQ(failed.error.call, "cublasSgemm_v2");
+    EXPECT_EQ(failed.error.statusCode, 13);
+    EXPECT_EQ(errorText(failed.error), "kernel execution error. (cublasSgemm_v2: CUBLAS_STATUS_EXECUTION_FAILED)");
     EXPECT_FALSE(failed.roundTripsPerSecond);
     EXPECT_FALSE(failed.mismatches);
 }
@@ -96,8 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
         UnusableReportRow{"Array", [](nlohmann::json* d) { *d = nlohmann::json::array({1}); }, "not a JSON object"},
         UnusableReportRow{"NoSchema", [](nlohmann::json* d) { d->erase("schema"); },
                           "no schema version (is this a kavrel-bench report?)"},
-        UnusableReportRow{"SchemaOne", [](nlohmann::json* d) { (*d)["schema"] = 1; },
-                          "schema 1, but kavrel-fleet reads schema 2"},
+        UnusableReportRow{"SchemaTwo", [](nlohmann::json* d) { (*d)["schema"] = 2; },
+                          "schema 2, but kavrel-fleet reads schema 3"},
         UnusableReportRow{"OtherProgram", [](nlohmann::json* d) { (*d)["program"] = "other"; },
                           "program is not \"kavrel-bench\""},
         UnusableReportRow{"NoHostName", [](nlohmann::json* d) { (*d)["host"].erase("name"); },
@@ -111,13 +117,33 @@ INSTANTIATE_TEST_SUITE_P(
         UnusableReportRow{"NegativeIndex", [](nlohmann::json* d) { (*d)["devices"][0]["index"] = -1; },
                           "devices[0].index is missing or not a device index"},
         UnusableReportRow{"NoName", [](nlohmann::json* d) { (*d)["devices"][0].erase("name"); },
-                          "devices[0].name is missing or not a string"},
+                          "devices[0].name is missing or neither a string nor null"},
         UnusableReportRow{"NoUuid", [](nlohmann::json* d) { (*d)["devices"][0].erase("uuid"); },
                           "devices[0].uuid is missing or neither a string nor null"},
         UnusableReportRow{"UnknownStatus", [](nlohmann::json* d) { (*d)["devices"][0]["status"] = "PASSED"; },
                           "devices[0].status is \"PASSED\", not passed, failed or error"},
-        UnusableReportRow{"ErrorWithoutMessage", [](nlohmann::json* d) { (*d)["devices"][1].erase("error"); },
-                          "devices[1].error is missing or neither a string nor null"},
+        UnusableReportRow{"ErrorMissing", [](nlohmann::json* d) { (*d)["devices"][1].erase("error"); },
+                          "devices[1].error is missing or not an object"},
+        UnusableReportRow{"ErrorAsText", [](nlohmann::json* d) { (*d)["devices"][1]["error"] = "failed"; },
+                          "devices[1].error is missing or not an object"},
+        UnusableReportRow{"ErrorMessageAsNumber", [](nlohmann::json* d) { (*d)["devices"][1]["error"]["message"] = 5; },
+                          "devices[1].error.message is missing or neither a string nor null"},
+        UnusableReportRow{"PassedWithWrongProducts",
+                          [](nlohmann::json* d) { (*d)["devices"][0]["check"]["mismatch_count"] = 5; },
+                          "inconsistent: devices[0] is passed with 5 wrong products"},
+        UnusableReportRow{"PassedWithAFailedCheck",
+                          [](nlohmann::json* d) {
+                              (*d)["devices"][0]["check"]["passed"] = false;
+                              (*d)["devices"][0]["check"]["verdict"] = "FAILED";
+                          },
+                          "inconsistent: devices[0] is passed but its check.passed is false"},
+        UnusableReportRow{"VerdictAgainstPassed",
+                          [](nlohmann::json* d) { (*d)["devices"][0]["check"]["verdict"] = "FAILED"; },
+                          "inconsistent: devices[0].check.passed is true but its verdict is \"FAILED\""},
+        UnusableReportRow{"NodePassedBesideAnError", [](nlohmann::json* d) { (*d)["node"]["verdict"] = "PASSED"; },
+                          "inconsistent: node.verdict is PASSED but device 1 is error"},
+        UnusableReportRow{"InterruptedWithoutSignal", [](nlohmann::json* d) { (*d)["interrupted"] = true; },
+                          "interrupted is neither null nor an object naming its signal"},
         UnusableReportRow{"NoRate", [](nlohmann::json* d) { (*d)["devices"][0].erase("round_trips_per_second"); },
                           "devices[0].round_trips_per_second is missing or not a number"},
         UnusableReportRow{"NoMismatchCount",
@@ -129,69 +155,6 @@ INSTANTIATE_TEST_SUITE_P(
         UnusableReportRow{"IndexTwice", [](nlohmann::json* d) { (*d)["devices"][1]["index"] = 0; },
                           "device index 0 appears twice"}),
     [](const testing::TestParamInfo<UnusableReportRow>& info) { return std::string(info.param.name); });
-
-TEST(FleetStatistics, MedianAndMadOfOddAndEvenCounts) {
-    EXPECT_EQ(medianOf({3.0, 1.0, 2.0}), 2.0);
-    EXPECT_EQ(medianOf({4.0, 1.0, 3.0, 2.0}), 2.5);
-    EXPECT_EQ(medianOf({}), 0.0);
-    // Deviations from 2.5 are 1.5, 0.5, 0.5, 1.5.
-    EXPECT_EQ(medianAbsoluteDeviation({4.0, 1.0, 3.0, 2.0}, 2.5), 1.0);
-}
-
-// One group of figures and which of them the rule flags.
-struct OutlierRuleRow {
-    const char* name;
-    std::vector<double> figures;
-    double margin;
-    std::vector<bool> outliers;  // empty when the group is too small to be judged
-};
-
-void PrintTo(const OutlierRuleRow& row, std::ostream* out) {
-    *out << row.name;
-}
-
-class OutlierRule : public testing::TestWithParam<OutlierRuleRow> {};
-
-TEST_P(OutlierRule, FlagsExactlyTheFiguresTooFarBelowTheMedian) {
-    const std::vector<PeerComparison> comparisons = compareWithPeers(GetParam().figures, GetParam().margin);
-    std::vector<bool> outliers;
-    for (const PeerComparison& comparison : comparisons) {
-        outliers.push_back(comparison.outlier);
-    }
-    EXPECT_EQ(outliers, GetParam().outliers);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    FleetStatistics, OutlierRule,
-    testing::Values(
-        // Median 100, MAD 1: the margin (10) decides; 85 is out, 91 is in, a fast GPU never is.
-        OutlierRuleRow{"TightGroupMarginDecides",
-                       {100, 101, 99, 100, 85, 91, 130},
-                       0.10,
-                       {false, false, false, false, true, false, false}},
-        // Exactly at the bound (median 100 - 10) is not below it.
-        OutlierRuleRow{"BoundItselfIsNotAnOutlier", {100, 100, 100, 90}, 0.10, {false, false, false, false}},
-        // Median 100, MAD 10: 3 x 1.4826 x 10 = 44.5 allowed, wider than the margin, so 60 is in and 55 out.
-        OutlierRuleRow{"NoisyGroupSpreadDecides",
-                       {100, 100, 100, 110, 110, 90, 90, 60, 55},
-                       0.10,
-                       {false, false, false, false, false, false, false, false, true}},
-        // No margin and no spread: anything below the median is out.
-        OutlierRuleRow{"NoMarginNoSpread", {50, 50, 50, 49.99}, 0.0, {false, false, false, true}},
-        OutlierRuleRow{"TwoGpusAreNotJudged", {100, 10}, 0.10, {}},
-        OutlierRuleRow{"ThreeAreJudged", {100, 100, 10}, 0.10, {false, false, true}}),
-    [](const testing::TestParamInfo<OutlierRuleRow>& info) { return std::string(info.param.name); });
-
-TEST(FleetStatistics, ComparisonCarriesTheCentreAndTheDistanceFromIt) {
-    const std::vector<PeerComparison> comparisons = compareWithPeers({100, 101, 99, 75}, 0.10);
-    ASSERT_EQ(comparisons.size(), 4u);
-    EXPECT_EQ(comparisons[3].peers, 4u);
-    EXPECT_DOUBLE_EQ(comparisons[3].median, 99.5);
-    EXPECT_DOUBLE_EQ(comparisons[3].mad, 1.0);
-    EXPECT_DOUBLE_EQ(comparisons[3].allowance, 9.95);
-    EXPECT_DOUBLE_EQ(comparisons[3].belowMedian, 24.5 / 99.5);
-    EXPECT_DOUBLE_EQ(comparisons[1].belowMedian, -1.5 / 99.5);
-}
 
 TEST(FleetAnalysis, ComparesEachGpuOnlyWithGpusOfTheSameNameAcrossNodes) {
     // The A100s run at 60% of the H100s: only the slow GPU within each name is an outlier.
@@ -259,7 +222,7 @@ TEST(FleetAnalysis, SgemmIsJudgedOnlyWhenAskedAndAHealthyFleetIsHealthy) {
     const Fleet roundTripsOnly = analyseFleet(reports, FleetSettings{});
     EXPECT_TRUE(roundTripsOnly.totals.healthy);
     EXPECT_FALSE(roundTripsOnly.gpus[2].sgemm);
-    const Fleet withSgemm = analyseFleet(reports, FleetSettings{kDefaultOutlierMargin, true});
+    const Fleet withSgemm = analyseFleet(reports, FleetSettings{report::kDefaultOutlierMargin, true, {}});
     EXPECT_TRUE(withSgemm.gpus[2].outlier);
     EXPECT_TRUE(withSgemm.gpus[2].sgemm->outlier);
     EXPECT_FALSE(withSgemm.gpus[2].roundTrips->outlier);
@@ -304,11 +267,25 @@ INSTANTIATE_TEST_SUITE_P(
                         {"--outlier-margin"},
                         FleetParse::usageError,
                         "kavrel-fleet: --outlier-margin needs a value\nRun with --help for more information.\n"},
+        FleetOptionsRow{"MarginWithAPointAndNoDigits",
+                        {"--outlier-margin", "10.%"},
+                        FleetParse::usageError,
+                        "kavrel-fleet: --outlier-margin: \"10.%\" is not a fraction like 0.1 or a percentage like 10% "
+                        "below 100%\nRun with --help for more information.\n"},
         FleetOptionsRow{"MarginTooLarge",
                         {"--outlier-margin", "100%"},
                         FleetParse::usageError,
-                        "kavrel-fleet: --outlier-margin: \"100%\" is not a fraction or percentage below 100%\n"
-                        "Run with --help for more information.\n"},
+                        "kavrel-fleet: --outlier-margin: \"100%\" is not a fraction like 0.1 or a percentage like 10% "
+                        "below 100%\nRun with --help for more information.\n"},
+        FleetOptionsRow{"ExpectedNodesMissing",
+                        {"--expect-nodes"},
+                        FleetParse::usageError,
+                        "kavrel-fleet: --expect-nodes needs a value\nRun with --help for more information.\n"},
+        FleetOptionsRow{"ExpectedNodesFileMissing",
+                        {"--expect-nodes", "@/nonexistent/nodes.txt"},
+                        FleetParse::usageError,
+                        "kavrel-fleet: --expect-nodes: /nonexistent/nodes.txt cannot be read\nRun with --help for more "
+                        "information.\n"},
         FleetOptionsRow{"StandardInputTwice",
                         {"-", "a", "-"},
                         FleetParse::usageError,
@@ -335,23 +312,57 @@ TEST(FleetOptions, DefaultsReadStandardInputAndDoubleDashEndsOptions) {
     EXPECT_EQ(options.inputs, std::vector<std::string>{"--json"});
     EXPECT_EQ(options.format, FleetFormat::problems);
     EXPECT_TRUE(options.settings.compareSgemm);
+    const char* expecting[] = {"kavrel-fleet", "--expect-nodes", "node-a,node-b node-c", "--expect-nodes=node-d"};
+    ASSERT_EQ(parseFleetOptions(4, expecting, out, err, &options), FleetParse::run);
+    EXPECT_EQ(options.settings.expectedNodes, (std::vector<std::string>{"node-a", "node-b", "node-c", "node-d"}));
+    EXPECT_EQ(nodeNamesIn(" a,,b\n\tc "), (std::vector<std::string>{"a", "b", "c"}));
 }
 
-// A margin as written and the fraction it means; a negative fraction marks text that must be refused.
-class OutlierMarginText : public testing::TestWithParam<std::pair<const char*, double>> {};
-
-TEST_P(OutlierMarginText, IsReadAsAFractionBelowOne) {
-    double fraction = -7.0;
-    const bool accepted = parseOutlierMargin(GetParam().first, &fraction);
-    EXPECT_EQ(accepted, GetParam().second >= 0.0);
-    EXPECT_DOUBLE_EQ(fraction, accepted ? GetParam().second : -7.0);
+TEST(FleetAnalysis, NodesMissingGpusOrInterruptedOrNotReportingAreProblemsAndACopiedReportAWarning) {
+    nlohmann::json missing = nodeReport("node-b", {completedDevice(0, kH100, 1000)});
+    missing["node"]["expected_devices"] = 4;
+    missing["node"]["visible_devices"] = 3;
+    missing["node"]["missing_devices"] = true;
+    missing["node"]["verdict"] = "FAILED";
+    nlohmann::json interrupted = nodeReport("node-a", {completedDevice(0, kH100, 1000)});
+    interrupted["interrupted"] = {{"signal", "SIGTERM"}, {"after_seconds", 2.0}};
+    nlohmann::json copy = nodeReport("node-c", {completedDevice(0, kH100, 1000)});
+    copy["devices"][0]["uuid"] = "GPU-node-a-0";
+    std::vector<NodeReport> reports;
+    for (const nlohmann::json& document : {missing, interrupted, copy}) {
+        const ReportParse parsed = parseNodeReport(document.dump(), "r.json");
+        ASSERT_TRUE(parsed.report) << parsed.problem;
+        reports.push_back(*parsed.report);
+    }
+    FleetSettings settings;
+    settings.expectedNodes = {"node-d", "node-a", "node-b", "node-c"};
+    const Fleet fleet = analyseFleet(reports, settings);
+    ASSERT_EQ(fleet.nodeProblems.size(), 3u);
+    EXPECT_EQ(fleet.nodeProblems[0].node, "node-a");
+    EXPECT_EQ(fleet.nodeProblems[0].what, "interrupted by SIGTERM");
+    EXPECT_EQ(fleet.nodeProblems[1].what, "missing GPUs: 3 of 4 expected are visible");
+    EXPECT_EQ(fleet.nodeProblems[2].node, "node-d");
+    EXPECT_EQ(fleet.nodeProblems[2].what, "no report");
+    EXPECT_FALSE(fleet.totals.healthy);
+    EXPECT_EQ(fleet.warnings, std::vector<std::string>{"GPU-node-a-0 is reported by 2 GPUs (node-a GPU 0, node-c GPU "
+                                                       "0): a report copied under another node's name?"});
+    EXPECT_EQ(fleetProblems(fleet),
+              "node-a interrupted by SIGTERM\n"
+              "node-b missing GPUs: 3 of 4 expected are visible\n"
+              "node-d no report\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(FleetOptions, OutlierMarginText,
-                         testing::Values(std::make_pair("0.1", 0.1), std::make_pair(".25", 0.25),
-                                         std::make_pair("10%", 0.10), std::make_pair("12.5%", 0.125),
-                                         std::make_pair("0", 0.0), std::make_pair("1", -1.0),
-                                         std::make_pair("100%", -1.0), std::make_pair("-0.1", -1.0),
-                                         std::make_pair("1e-1", -1.0), std::make_pair("%", -1.0),
-                                         std::make_pair("", -1.0), std::make_pair("0.1.2", -1.0),
-                                         std::make_pair("10 %", -1.0)));
+TEST(FleetOutput, ControlCharactersFromAReportAreShownEscaped) {
+    EXPECT_EQ(printableText("node\r7\nx\ty\x01\x7F\xC3\xA9"), "node\\r7\\nx\\ty\\x01\\x7F\xC3\xA9");
+    nlohmann::json document = nodeReport("evil\rnode", {completedDevice(0, "GPU\nname", 1000, 1)});
+    const ReportParse parsed = parseNodeReport(document.dump(), "r.json");
+    ASSERT_TRUE(parsed.report) << parsed.problem;
+    const Fleet fleet = analyseFleet({*parsed.report}, FleetSettings{});
+    const std::string problems = fleetProblems(fleet);
+    EXPECT_EQ(problems, "evil\\rnode GPU 0 GPU-evil\\rnode-0 failed\n");
+    const std::string table = fleetTable(fleet);
+    EXPECT_EQ(table.find('\r'), std::string::npos) << table;
+    EXPECT_NE(table.find("evil\\rnode    0  GPU\\nname"), std::string::npos) << table;
+}
+
+}  // namespace fleet

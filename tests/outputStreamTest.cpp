@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <string>
 
-#include "companion/outputStream.h"
+#include "bench/outputStream.h"
 
 #ifndef _WIN32
 #include <unistd.h>
 #endif
+
+namespace bench {
 
 namespace {
 
@@ -29,7 +31,7 @@ std::string contentsOf(std::FILE* stream) {
 
 }  // namespace
 
-TEST(CompanionOutput, AWritableStreamGetsEveryByte) {
+TEST(BenchOutput, AWritableStreamGetsEveryByte) {
     std::FILE* file = std::tmpfile();
     ASSERT_NE(file, nullptr);
     EXPECT_TRUE(writeReport(file, "Verdict             PASSED\n"));
@@ -39,7 +41,7 @@ TEST(CompanionOutput, AWritableStreamGetsEveryByte) {
     std::fclose(file);
 }
 
-TEST(CompanionOutput, AFullDeviceFailsTheWriteShortOrLong) {
+TEST(BenchOutput, AFullDeviceFailsTheWriteShortOrLong) {
     std::FILE* full = std::fopen("/dev/full", "w");
     if (full == nullptr) {
         GTEST_SKIP() << "no /dev/full here";
@@ -55,7 +57,7 @@ TEST(CompanionOutput, AFullDeviceFailsTheWriteShortOrLong) {
     std::fclose(full);
 }
 
-TEST(CompanionOutput, AStreamOpenOnlyForReadingFailsTheWrite) {
+TEST(BenchOutput, AStreamOpenOnlyForReadingFailsTheWrite) {
     const std::string path = testing::TempDir() + "kavrelOutputStreamTest.txt";
     std::FILE* created = std::fopen(path.c_str(), "w");
     ASSERT_NE(created, nullptr);
@@ -67,7 +69,7 @@ TEST(CompanionOutput, AStreamOpenOnlyForReadingFailsTheWrite) {
     std::remove(path.c_str());
 }
 
-TEST(CompanionOutput, APipeWhoseReaderHasGoneFailsTheWrite) {
+TEST(BenchOutput, APipeWhoseReaderHasGoneFailsTheWrite) {
 #ifdef _WIN32
     GTEST_SKIP() << "POSIX pipes only";
 #else
@@ -84,3 +86,5 @@ TEST(CompanionOutput, APipeWhoseReaderHasGoneFailsTheWrite) {
     EXPECT_FALSE(written);
 #endif
 }
+
+}  // namespace bench

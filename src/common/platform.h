@@ -1,8 +1,9 @@
-// What differs between Windows and other platforms, kept in one place: the calendar clock, the terminal test and
-// the host's name.
+// What differs between Windows and other platforms, kept in one place: the calendar clock, the terminal test, the
+// host's name, and the signals that interrupt a run or a write.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Seconds since the epoch, read from the C runtime's 64-bit calendar clock.
 std::int64_t readCalendarClock();
@@ -19,3 +20,21 @@ bool formatUtcTime(std::int64_t seconds, char* text, int capacity);
 
 // Writes the host's name, null-terminated, into name (capacity bytes); false when it cannot be read.
 bool readHostName(char* name, int capacity);
+
+// Catches SIGINT and SIGTERM (on Windows also Ctrl-Break's SIGBREAK): the first one to arrive is recorded for
+// interruptSignal, and any signal after it ends the process at once, as it would have without the handler.
+void installInterruptHandlers();
+
+// The signal that interrupted the run since installInterruptHandlers, 0 while none has.
+int interruptSignal();
+
+// The signal's name, "SIGINT" or "SIGTERM" (or "SIGBREAK"); "signal N" for any other, written into text.
+const char* signalName(int signal, char* text, int capacity);
+
+// The program's name as its command line gives it: argv0 without its folder (and, on Windows, without ".exe");
+// fallback when argv0 is null or names nothing.
+std::string programNameOf(const char* argv0, const char* fallback);
+
+// Makes a write to a pipe whose reader has gone fail with an error, which the writer reports, instead of ending the
+// process with SIGPIPE; Windows has no such signal.
+void ignoreBrokenPipes();

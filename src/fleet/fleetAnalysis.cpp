@@ -1,8 +1,11 @@
-// Grouping the fleet's GPUs by name, comparing each with its group, and counting the outcomes.
+// Grouping the fleet's GPUs by name, comparing each with its group, and finding the nodes' problems and warnings.
 #include "fleet/fleetAnalysis.h"
 
 #include <algorithm>
 #include <map>
+#include <set>
+
+namespace fleet {
 
 namespace {
 
@@ -20,7 +23,7 @@ std::optional<PeerComparison> compareGroup(std::vector<FleetGpu>* gpus, const st
             figures.push_back(*figure);
         }
     }
-    const std::vector<PeerComparison> comparisons = compareWithPeers(figures, margin);
+    const std::vector<PeerComparison> comparisons = report::compareWithPeers(figures, margin);
     for (std::size_t position = 0; position < comparisons.size(); ++position) {
         store(&(*gpus)[measured[position]], comparisons[position]);
     }
@@ -30,12 +33,51 @@ std::optional<PeerComparison> compareGroup(std::vector<FleetGpu>* gpus, const st
     return comparisons.front();
 }
 
+// The problems of one node's run as a whole.
+void addNodeProblems(const NodeReport& report, std::vector<NodeProblem>* problems) {
+    if (report.missingDevices) {
+        const std::string visible = report.visibleDevices ? std::to_string(*report.visibleDevices) : "fewer";
+        const std::string expected = report.expectedDevices ? std::to_string(*report.expectedDevices) : "more";
+        problems->push_back(
+            NodeProblem{report.node, "missing GPUs: " + visible + " of " + expected + " expected are visible"});
+    }
+    if (!report.interruptedBy.empty()) {
+        problems->push_back(NodeProblem{report.node, "interrupted by " + report.interruptedBy});
+    }
+}
+
+// One warning per UUID that two GPUs report: the same report copied under two names, or a misreading GPU.
+std::vector<std::string> duplicateUuids(const std::vector<FleetGpu>& gpus) {
+    std::map<std::string, std::vector<const FleetGpu*>> holders;
+    for (const FleetGpu& entry : gpus) {
+        if (entry.gpu.uuid) {
+            holders[*entry.gpu.uuid].push_back(&entry);
+        }
+    }
+    std::vector<std::string> warnings;
+    for (const auto& [uuid, entries] : holders) {
+        if (entries.size() < 2) {
+            continue;
+        }
+        std::string names;
+        for (const FleetGpu* entry : entries) {
+            names += (names.empty() ? "" : ", ") + entry->node + " GPU " + std::to_string(entry->gpu.index);
+        }
+        warnings.push_back(uuid + " is reported by " + std::to_string(entries.size()) + " GPUs (" + names +
+                           "): a report copied under another node's name?");
+    }
+    return warnings;
+}
+
 }  // namespace
 
 Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& settings) {
     Fleet fleet;
     fleet.settings = settings;
+    std::set<std::string> reported;
     for (const NodeReport& report : reports) {
+        reported.insert(report.node);
+        addNodeProblems(report, &fleet.nodeProblems);
         for (const GpuRecord& gpu : report.gpus) {
             FleetGpu entry;
             entry.node = report.node;
@@ -44,13 +86,24 @@ Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& 
             fleet.gpus.push_back(entry);
         }
     }
+    for (const std::string& node :
+         std::set<std::string>(settings.expectedNodes.begin(), settings.expectedNodes.end())) {
+        if (reported.count(node) == 0) {
+            fleet.nodeProblems.push_back(NodeProblem{node, "no report"});
+        }
+    }
+    std::stable_sort(fleet.nodeProblems.begin(), fleet.nodeProblems.end(),
+                     [](const NodeProblem& left, const NodeProblem& right) { return left.node < right.node; });
     std::sort(fleet.gpus.begin(), fleet.gpus.end(), [](const FleetGpu& left, const FleetGpu& right) {
         return left.node != right.node ? left.node < right.node : left.gpu.index < right.gpu.index;
     });
+    fleet.warnings = duplicateUuids(fleet.gpus);
 
     std::map<std::string, std::vector<std::size_t>> groups;
     for (std::size_t position = 0; position < fleet.gpus.size(); ++position) {
-        groups[fleet.gpus[position].gpu.name].push_back(position);
+        if (fleet.gpus[position].gpu.name) {
+            groups[*fleet.gpus[position].gpu.name].push_back(position);
+        }
     }
     for (const auto& [name, members] : groups) {
         ModelSummary model;
@@ -67,24 +120,28 @@ Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& 
         fleet.models.push_back(model);
     }
 
-    fleet.totals.nodes = reports.size();
+    FleetTotals& totals = fleet.totals;
+    totals.nodes = reports.size();
+    totals.nodeProblems = fleet.nodeProblems.size();
     for (FleetGpu& entry : fleet.gpus) {
         entry.outlier = (entry.roundTrips && entry.roundTrips->outlier) || (entry.sgemm && entry.sgemm->outlier);
-        ++fleet.totals.gpus;
+        ++totals.gpus;
         switch (entry.gpu.status) {
             case GpuStatus::passed:
-                ++fleet.totals.passed;
+                ++totals.passed;
                 break;
             case GpuStatus::failed:
-                ++fleet.totals.failed;
+                ++totals.failed;
                 break;
             case GpuStatus::error:
-                ++fleet.totals.errors;
+                ++totals.errors;
                 break;
         }
-        fleet.totals.outliers += entry.outlier ? 1 : 0;
-        fleet.totals.mismatches += entry.gpu.mismatches.value_or(0);
+        totals.outliers += entry.outlier ? 1 : 0;
+        totals.mismatches += entry.gpu.mismatches.value_or(0);
     }
-    fleet.totals.healthy = fleet.totals.failed == 0 && fleet.totals.errors == 0 && fleet.totals.outliers == 0;
+    totals.healthy = totals.failed == 0 && totals.errors == 0 && totals.outliers == 0 && totals.nodeProblems == 0;
     return fleet;
 }
+
+}  // namespace fleet

@@ -1,4 +1,5 @@
-// The fleet view: every GPU of every node report, each compared with the GPUs of the same name, and the totals.
+// The fleet view: every GPU of every node report, each compared with the GPUs of the same name, node-level problems,
+// warnings, and the totals.
 #pragma once
 
 #include <cstddef>
@@ -7,16 +8,22 @@
 #include <vector>
 
 #include "fleet/fleetReport.h"
-#include "fleet/fleetStatistics.h"
+#include "report/outlierMargin.h"
+#include "report/statistics.h"
+
+namespace fleet {
+
+using report::PeerComparison;
 
 // What the comparison looks at.
 struct FleetSettings {
-    double outlierMargin = kDefaultOutlierMargin;  // a fraction in [0, 1)
-    bool compareSgemm = false;                     // also judge SGEMM GFLOP/s, besides round trips per second
+    double outlierMargin = report::kDefaultOutlierMargin;  // a fraction in [0, 1)
+    bool compareSgemm = false;                             // also judge SGEMM GFLOP/s, besides round trips per second
+    std::vector<std::string> expectedNodes;                // nodes that must have reported; none expected when empty
 };
 
 // One GPU of the fleet with its comparisons; a comparison is empty when the GPU has no such figure or its group
-// is smaller than kMinimumPeers.
+// is smaller than report::kMinimumPeers.
 struct FleetGpu {
     std::string node;
     std::string source;
@@ -34,6 +41,12 @@ struct ModelSummary {
     std::optional<PeerComparison> sgemm;
 };
 
+// A problem of a node as a whole rather than of one of its GPUs.
+struct NodeProblem {
+    std::string node;
+    std::string what;  // "no report", "missing GPUs: 3 of 4 expected are visible", "interrupted by SIGTERM"
+};
+
 struct FleetTotals {
     std::size_t nodes = 0;
     std::size_t gpus = 0;
@@ -41,17 +54,24 @@ struct FleetTotals {
     std::size_t failed = 0;
     std::size_t errors = 0;
     std::size_t outliers = 0;
+    std::size_t nodeProblems = 0;
     long long mismatches = 0;
-    bool healthy = true;  // no GPU failed, none is in error and none is an outlier
+    bool healthy = true;  // no GPU failed, none is in error or an outlier, and no node has a problem
 };
 
 struct Fleet {
     FleetSettings settings;
-    std::vector<FleetGpu> gpus;        // ordered by node name, then device index
-    std::vector<ModelSummary> models;  // ordered by name
+    std::vector<FleetGpu> gpus;             // ordered by node name, then device index
+    std::vector<ModelSummary> models;       // ordered by name; GPUs without a name are in none
+    std::vector<NodeProblem> nodeProblems;  // ordered by node name
+    std::vector<std::string> warnings;      // what looks wrong but judges nothing, such as one UUID on two GPUs
     FleetTotals totals;
 };
 
 // Builds the fleet view of reports (whose node names the caller has made unique). A GPU is compared, figure by
-// figure, with every GPU of exactly the same name that has that figure, across all nodes (see compareWithPeers).
+// figure, with every GPU of exactly the same name that has that figure, across all nodes (see
+// report::compareWithPeers). A node is a problem when its devices are missing, its run was interrupted, or it is
+// expected and did not report. A UUID reported for two GPUs is a warning naming both.
 Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& settings);
+
+}  // namespace fleet

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <system_error>
 
+namespace fleet {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -31,27 +33,49 @@ std::string readFile(const std::string& path, std::string* text) {
     return "";
 }
 
-// The *.json regular files in folder, sorted by name; sets problem when the folder cannot be listed.
-std::vector<std::string> reportsInFolder(const std::string& folder, std::string* problem) {
-    std::vector<std::string> names;
+// Why an entry named like a report cannot be read as one; empty when it is a regular file or a link to one.
+std::string entryProblem(const fs::directory_entry& entry) {
+    std::error_code error;
+    const fs::file_status target = entry.status(error);
+    if (fs::is_regular_file(target)) {
+        return "";
+    }
+    if (!fs::exists(target)) {
+        std::error_code linkError;
+        return entry.is_symlink(linkError) ? "a symbolic link to nothing, not a report file"
+                                           : "cannot be read (" + error.message() + ")";
+    }
+    if (fs::is_directory(target)) {
+        return "a folder, not a report file";
+    }
+    if (fs::is_fifo(target)) {
+        return "a FIFO, not a report file";
+    }
+    return "not a regular file, not a report file";
+}
+
+// The entries named *.json in folder, sorted by name, each with why it cannot be read when it cannot; sets problem
+// when the folder cannot be listed or holds no such entry.
+std::vector<InputDocument> reportsInFolder(const std::string& folder, std::string* problem) {
+    std::vector<InputDocument> found;
     std::error_code error;
     fs::directory_iterator entries(folder, error);
     for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
         const fs::path& path = entries->path();
-        std::error_code typeError;
-        if (path.extension() == ".json" && fs::is_regular_file(path, typeError)) {
-            names.push_back(path.filename().string());
+        if (path.extension() == ".json") {
+            found.push_back(InputDocument{(fs::path(folder) / path.filename()).string(), "", entryProblem(*entries)});
         }
     }
     if (error) {
         *problem = "cannot be listed (" + error.message() + ")";
         return {};
     }
-    std::sort(names.begin(), names.end());
-    if (names.empty()) {
+    std::sort(found.begin(), found.end(),
+              [](const InputDocument& left, const InputDocument& right) { return left.source < right.source; });
+    if (found.empty()) {
         *problem = "a folder without *.json reports";
     }
-    return names;
+    return found;
 }
 
 }  // namespace
@@ -72,9 +96,10 @@ std::vector<InputDocument> gatherInputs(const std::vector<std::string>& inputs, 
             continue;
         }
         std::string problem;
-        for (const std::string& name : reportsInFolder(input, &problem)) {
-            InputDocument document{(fs::path(input) / name).string(), "", ""};
-            document.problem = readFile(document.source, &document.text);
+        for (InputDocument& document : reportsInFolder(input, &problem)) {
+            if (document.problem.empty()) {
+                document.problem = readFile(document.source, &document.text);
+            }
             gathered.push_back(document);
         }
         if (!problem.empty()) {
@@ -83,3 +108,5 @@ std::vector<InputDocument> gatherInputs(const std::vector<std::string>& inputs, 
     }
     return gathered;
 }
+
+}  // namespace fleet

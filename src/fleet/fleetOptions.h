@@ -7,6 +7,8 @@
 
 #include "fleet/fleetAnalysis.h"
 
+namespace fleet {
+
 // The form of the report on standard output.
 enum class FleetFormat { table, json, problems };
 
@@ -20,13 +22,14 @@ struct FleetOptions {
 // How parsing ended: options to run with, a request fully answered (--help, --version), or a usage error.
 enum class FleetParse { run, answered, usageError };
 
-// Parses argv[1..argc-1]. --help and --version write their text to out and answer the request. A bad option or
-// value, or "-" given twice, writes one line naming it and the usage hint to err. "--" ends the options; every
-// other argument not starting with "--" is an input.
+// Parses argv[1..argc-1]; argv[0] names the program in the help. --help and --version write their text to out and
+// answer the request. A bad option or value, or "-" given twice, writes one line naming it and the usage hint to
+// err. "--" ends the options; every other argument not starting with "--" is an input. --expect-nodes takes node
+// names separated by commas or white space, or @FILE for a file of them.
 FleetParse parseFleetOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                              FleetOptions* options);
 
-// Reads an outlier margin written as a fraction ("0.1", ".1") or a percentage ("10%", "12.5%"): decimal digits
-// with at most one point and an optional trailing %, nothing else. Sets fraction and returns true for a margin in
-// [0, 1); returns false and leaves fraction untouched otherwise.
-bool parseOutlierMargin(const std::string& text, double* fraction);
+// The node names in text, separated by commas or white space, empty names dropped.
+std::vector<std::string> nodeNamesIn(const std::string& text);
+
+}  // namespace fleet

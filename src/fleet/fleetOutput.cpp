@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+namespace fleet {
+
 namespace {
 
 using OrderedJson = nlohmann::ordered_json;
@@ -85,7 +87,8 @@ std::string gpuNote(const FleetGpu& entry) {
         notes.emplace_back("slow SGEMM");
     }
     if (entry.gpu.status == GpuStatus::error) {
-        notes.push_back(entry.gpu.error.empty() ? "error" : "error: " + entry.gpu.error);
+        const std::string error = errorText(entry.gpu.error);
+        notes.push_back(error.empty() ? "error" : "error: " + error);
     }
     std::string note;
     for (const std::string& part : notes) {
@@ -109,21 +112,17 @@ std::string gpuTable(const Fleet& fleet) {
     TextTable table(header, right);
     for (const FleetGpu& entry : fleet.gpus) {
         const GpuRecord& gpu = entry.gpu;
-        std::vector<std::string> row{entry.node,
-                                     std::to_string(gpu.index),
-                                     gpu.name,
-                                     gpu.uuid.value_or("-"),
-                                     statusWord(gpu.status),
-                                     gpu.mismatches ? std::to_string(*gpu.mismatches) : "-",
-                                     decimal(gpu.sgemmGflops),
-                                     decimal(gpu.uploadGbps),
-                                     decimal(gpu.downloadGbps),
-                                     decimal(gpu.roundTripsPerSecond),
-                                     fromMedian(entry.roundTrips)};
+        std::vector<std::string> row{
+            printableText(entry.node),   std::to_string(gpu.index),
+            printableText(gpuName(gpu)), printableText(gpu.uuid.value_or("-")),
+            statusWord(gpu.status),      gpu.mismatches ? std::to_string(*gpu.mismatches) : "-",
+            decimal(gpu.sgemmGflops),    decimal(gpu.uploadGbps),
+            decimal(gpu.downloadGbps),   decimal(gpu.roundTripsPerSecond),
+            fromMedian(entry.roundTrips)};
         if (sgemm) {
             row.push_back(fromMedian(entry.sgemm));
         }
-        row.push_back(gpuNote(entry));
+        row.push_back(printableText(gpuNote(entry)));
         table.add(row);
     }
     return table.text();
@@ -147,7 +146,7 @@ std::string modelTable(const Fleet& fleet) {
     }
     TextTable table(header, right);
     for (const ModelSummary& model : fleet.models) {
-        std::vector<std::string> row{model.name, std::to_string(model.gpus)};
+        std::vector<std::string> row{printableText(model.name), std::to_string(model.gpus)};
         const std::vector<std::string> roundTrips = centreCells(model.roundTrips);
         row.insert(row.end(), roundTrips.begin(), roundTrips.end());
         if (sgemm) {
@@ -194,7 +193,22 @@ OrderedJson optionalJson(const std::optional<Value>& value) {
 
 // One problem line's subject: node, index and the UUID or, without one, the name.
 std::string subject(const FleetGpu& entry) {
-    return entry.node + " GPU " + std::to_string(entry.gpu.index) + " " + entry.gpu.uuid.value_or(entry.gpu.name);
+    return printableText(entry.node) + " GPU " + std::to_string(entry.gpu.index) + " " +
+           printableText(entry.gpu.uuid.value_or(gpuName(entry.gpu)));
+}
+
+// A GPU's error as JSON: null unless it is in error.
+OrderedJson errorJson(const GpuRecord& gpu) {
+    if (gpu.status != GpuStatus::error) {
+        return nullptr;
+    }
+    const GpuError& error = gpu.error;
+    return OrderedJson{{"message", error.message},
+                       {"call", error.call.empty() ? OrderedJson(nullptr) : OrderedJson(error.call)},
+                       {"status_code", optionalJson(error.statusCode)},
+                       {"status_name", error.statusName.empty() ? OrderedJson(nullptr) : OrderedJson(error.statusName)},
+                       {"stalled_seconds", optionalJson(error.stalledSeconds)},
+                       {"text", errorText(error)}};
 }
 
 // The detail of an outlier line: the figure, how far below the median and the group's size.
@@ -205,13 +219,48 @@ std::string slowDetail(double figure, const PeerComparison& comparison, const ch
 
 }  // namespace
 
+std::string printableText(const std::string& text) {
+    std::string shown;
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (byte >= 0x20 && byte != 0x7F) {
+            shown += character;
+        } else if (character == '\n') {
+            shown += "\\n";
+        } else if (character == '\r') {
+            shown += "\\r";
+        } else if (character == '\t') {
+            shown += "\\t";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(byte));
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
 std::string fleetTable(const Fleet& fleet) {
     const FleetTotals& totals = fleet.totals;
     std::string text = gpuTable(fleet) + "\n" + modelTable(fleet) + "\n";
+    if (!fleet.nodeProblems.empty()) {
+        TextTable problems({"NODE", "PROBLEM"}, {false, false});
+        for (const NodeProblem& problem : fleet.nodeProblems) {
+            problems.add({printableText(problem.node), printableText(problem.what)});
+        }
+        text += problems.text() + "\n";
+    }
+    for (const std::string& warning : fleet.warnings) {
+        text += "Warning: " + printableText(warning) + "\n";
+    }
+    if (!fleet.warnings.empty()) {
+        text += "\n";
+    }
     text += plural(totals.nodes, "node", "nodes") + ", " + plural(totals.gpus, "GPU", "GPUs") + ": " +
             std::to_string(totals.passed) + " passed, " + std::to_string(totals.failed) + " failed, " +
             plural(totals.errors, "error", "errors") + ", " + plural(totals.outliers, "outlier", "outliers") +
-            " (margin " + percent(fleet.settings.outlierMargin, false) + ")\n";
+            " (margin " + percent(fleet.settings.outlierMargin, false) + ")" +
+            (totals.nodeProblems > 0 ? ", " + plural(totals.nodeProblems, "node problem", "node problems") : "") + "\n";
     text += std::string("Verdict  ") + (totals.healthy ? "PASSED" : "FAILED") + "\n";
     return text;
 }
@@ -220,23 +269,22 @@ std::string fleetJson(const Fleet& fleet) {
     OrderedJson gpus = OrderedJson::array();
     for (const FleetGpu& entry : fleet.gpus) {
         const GpuRecord& gpu = entry.gpu;
-        gpus.push_back(
-            OrderedJson{{"node", entry.node},
-                        {"source", entry.source},
-                        {"index", gpu.index},
-                        {"name", gpu.name},
-                        {"uuid", optionalJson(gpu.uuid)},
-                        {"status", statusWord(gpu.status)},
-                        {"error", gpu.status == GpuStatus::error ? OrderedJson(gpu.error) : OrderedJson(nullptr)},
-                        {"mismatches", optionalJson(gpu.mismatches)},
-                        {"sgemm_gflop_per_second", optionalJson(gpu.sgemmGflops)},
-                        {"upload_gb_per_second", optionalJson(gpu.uploadGbps)},
-                        {"download_gb_per_second", optionalJson(gpu.downloadGbps)},
-                        {"round_trips_per_second", optionalJson(gpu.roundTripsPerSecond)},
-                        {"comparisons",
-                         {{"round_trips_per_second", comparisonJson(entry.roundTrips)},
-                          {"sgemm_gflop_per_second", comparisonJson(entry.sgemm)}}},
-                        {"outlier", entry.outlier}});
+        gpus.push_back(OrderedJson{{"node", entry.node},
+                                   {"source", entry.source},
+                                   {"index", gpu.index},
+                                   {"name", optionalJson(gpu.name)},
+                                   {"uuid", optionalJson(gpu.uuid)},
+                                   {"status", statusWord(gpu.status)},
+                                   {"error", errorJson(gpu)},
+                                   {"mismatches", optionalJson(gpu.mismatches)},
+                                   {"sgemm_gflop_per_second", optionalJson(gpu.sgemmGflops)},
+                                   {"upload_gb_per_second", optionalJson(gpu.uploadGbps)},
+                                   {"download_gb_per_second", optionalJson(gpu.downloadGbps)},
+                                   {"round_trips_per_second", optionalJson(gpu.roundTripsPerSecond)},
+                                   {"comparisons",
+                                    {{"round_trips_per_second", comparisonJson(entry.roundTrips)},
+                                     {"sgemm_gflop_per_second", comparisonJson(entry.sgemm)}}},
+                                   {"outlier", entry.outlier}});
     }
     OrderedJson models = OrderedJson::array();
     for (const ModelSummary& model : fleet.models) {
@@ -245,6 +293,10 @@ std::string fleetJson(const Fleet& fleet) {
                                      {"round_trips_per_second", centreJson(model.roundTrips)},
                                      {"sgemm_gflop_per_second", centreJson(model.sgemm)}});
     }
+    OrderedJson nodeProblems = OrderedJson::array();
+    for (const NodeProblem& problem : fleet.nodeProblems) {
+        nodeProblems.push_back(OrderedJson{{"node", problem.node}, {"problem", problem.what}});
+    }
     const FleetTotals& totals = fleet.totals;
     const OrderedJson document = {
         {"schema", kFleetReportSchema},
@@ -252,13 +304,15 @@ std::string fleetJson(const Fleet& fleet) {
         {"program_version", KAVREL_FLEET_VERSION},
         {"outlier_rule",
          {{"margin", fleet.settings.outlierMargin},
-          {"mad_factor", kOutlierMadFactor},
-          {"mad_scale", kMadToStandardDeviation},
-          {"minimum_peers", kMinimumPeers},
+          {"mad_factor", report::kOutlierMadFactor},
+          {"mad_scale", report::kMadToStandardDeviation},
+          {"minimum_peers", report::kMinimumPeers},
           {"figures", fleet.settings.compareSgemm ? OrderedJson{"round_trips_per_second", "sgemm_gflop_per_second"}
                                                   : OrderedJson{"round_trips_per_second"}}}},
         {"gpus", gpus},
         {"models", models},
+        {"node_problems", nodeProblems},
+        {"warnings", fleet.warnings},
         {"totals",
          {{"nodes", totals.nodes},
           {"gpus", totals.gpus},
@@ -266,6 +320,7 @@ std::string fleetJson(const Fleet& fleet) {
           {"failed", totals.failed},
           {"errors", totals.errors},
           {"outliers", totals.outliers},
+          {"node_problems", totals.nodeProblems},
           {"mismatches", totals.mismatches},
           {"verdict", totals.healthy ? "PASSED" : "FAILED"}}}};
     // Bytes of a name or message that are not UTF-8 are replaced rather than made an error.
@@ -279,7 +334,8 @@ std::string fleetProblems(const Fleet& fleet) {
         if (gpu.status == GpuStatus::failed) {
             text += subject(entry) + " failed\n";
         } else if (gpu.status == GpuStatus::error) {
-            text += subject(entry) + (gpu.error.empty() ? " error" : " error: " + gpu.error) + "\n";
+            const std::string error = printableText(errorText(gpu.error));
+            text += subject(entry) + (error.empty() ? " error" : " error: " + error) + "\n";
         }
         if (entry.roundTrips && entry.roundTrips->outlier) {
             text += subject(entry) +
@@ -289,5 +345,10 @@ std::string fleetProblems(const Fleet& fleet) {
             text += subject(entry) + " slow SGEMM: " + slowDetail(*gpu.sgemmGflops, *entry.sgemm, "GFLOP/s") + "\n";
         }
     }
+    for (const NodeProblem& problem : fleet.nodeProblems) {
+        text += printableText(problem.node) + " " + printableText(problem.what) + "\n";
+    }
     return text;
 }
+
+}  // namespace fleet

@@ -1,15 +1,21 @@
-// Reading one kavrel-bench JSON report into the node and GPU records kavrel-fleet works with.
+// Reading one kavrel-bench JSON report into the node and GPU records kavrel-fleet works with, checking that its fields
+// agree with each other.
 #include "fleet/fleetReport.h"
 
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "report/reportVocabulary.h"
+
+namespace fleet {
+
 namespace {
 
 using Json = nlohmann::json;
+namespace key = report::key;
 
-// The message of an error entry on one line: kavrel-bench's "!!!! " marker, surrounding white space and line
-// breaks removed (inner breaks become "; ").
+// The message of an error entry on one line: a "!!!! " marker, surrounding white space and line breaks removed
+// (inner breaks become "; "), as messages written by hand or by older tools may carry them.
 std::string oneLineMessage(const std::string& message) {
     std::string line;
     for (const char character : message) {
@@ -31,16 +37,16 @@ std::string oneLineMessage(const std::string& message) {
     return line.substr(start, end - start + 1);
 }
 
-// Reads an optional rate at object[key][field]: empty when either level is absent or null. Sets problem when
+// Reads an optional rate at object[outerKey][field]: empty when either level is absent or null. Sets problem when
 // something is there but is not a number.
-std::optional<double> optionalRate(const Json& object, const char* key, const char* field, const std::string& path,
+std::optional<double> optionalRate(const Json& object, const char* outerKey, const char* field, const std::string& path,
                                    std::string* problem) {
-    const auto outer = object.find(key);
+    const auto outer = object.find(outerKey);
     if (outer == object.end() || outer->is_null()) {
         return std::nullopt;
     }
     if (!outer->is_object()) {
-        *problem = path + "." + key + " is not an object";
+        *problem = path + "." + outerKey + " is not an object";
         return std::nullopt;
     }
     const auto inner = outer->find(field);
@@ -48,10 +54,110 @@ std::optional<double> optionalRate(const Json& object, const char* key, const ch
         return std::nullopt;
     }
     if (!inner->is_number()) {
-        *problem = path + "." + key + "." + field + " is not a number";
+        *problem = path + "." + outerKey + "." + field + " is not a number";
         return std::nullopt;
     }
     return inner->get<double>();
+}
+
+// A string or null at object[name]: sets value (empty for null) and returns true; false when it is absent or
+// anything else.
+bool stringOrNull(const Json& object, const char* name, std::optional<std::string>* value) {
+    const auto found = object.find(name);
+    if (found == object.end() || !(found->is_string() || found->is_null())) {
+        return false;
+    }
+    *value = found->is_string() ? std::optional<std::string>(found->get<std::string>()) : std::nullopt;
+    return true;
+}
+
+// Reads an error entry's error object into error; returns an empty string or the problem.
+std::string parseError(const Json& entry, const std::string& path, GpuError* error) {
+    const auto found = entry.find(key::error);
+    if (found == entry.end() || !found->is_object()) {
+        return path + ".error is missing or not an object";
+    }
+    std::optional<std::string> message;
+    std::optional<std::string> call;
+    std::optional<std::string> statusName;
+    if (!stringOrNull(*found, key::message, &message)) {
+        return path + ".error.message is missing or neither a string nor null";
+    }
+    // The cause is optional: a report written by hand may give the message alone.
+    if (found->contains(key::call) && !stringOrNull(*found, key::call, &call)) {
+        return path + ".error.call is neither a string nor null";
+    }
+    if (found->contains(key::statusName) && !stringOrNull(*found, key::statusName, &statusName)) {
+        return path + ".error.status_name is neither a string nor null";
+    }
+    const auto code = found->find(key::statusCode);
+    if (code != found->end() && !code->is_null()) {
+        if (!code->is_number_integer()) {
+            return path + ".error.status_code is neither a whole number nor null";
+        }
+        error->statusCode = code->get<long long>();
+    }
+    const auto stalled = found->find("stalled_seconds");
+    if (stalled != found->end() && !stalled->is_null()) {
+        if (!stalled->is_number()) {
+            return path + ".error.stalled_seconds is neither a number nor null";
+        }
+        error->stalledSeconds = stalled->get<double>();
+    }
+    error->message = oneLineMessage(message.value_or(""));
+    error->call = oneLineMessage(call.value_or(""));
+    error->statusName = oneLineMessage(statusName.value_or(""));
+    return "";
+}
+
+// Reads a completed entry's figures and check into gpu, and checks that its status agrees with its check; returns
+// an empty string or the problem.
+std::string parseCompleted(const Json& entry, const std::string& path, GpuRecord* gpu) {
+    const auto rate = entry.find(key::roundTripsPerSecond);
+    if (rate == entry.end() || !rate->is_number()) {
+        return path + ".round_trips_per_second is missing or not a number";
+    }
+    gpu->roundTripsPerSecond = rate->get<double>();
+    const auto check = entry.find(key::check);
+    if (check == entry.end() || !check->is_object()) {
+        return path + ".check is missing or not an object";
+    }
+    const auto mismatches = check->find(key::mismatchCount);
+    if (mismatches == check->end() || !mismatches->is_number_integer() || mismatches->get<long long>() < 0) {
+        return path + ".check.mismatch_count is missing or not a count";
+    }
+    gpu->mismatches = mismatches->get<long long>();
+    const auto passed = check->find(key::passed);
+    const auto verdict = check->find(key::verdict);
+    if (passed != check->end() && !passed->is_boolean()) {
+        return path + ".check.passed is not true or false";
+    }
+    if (passed != check->end() && verdict != check->end() &&
+        *verdict != (passed->get<bool>() ? report::kVerdictPassed : report::kVerdictFailed)) {
+        return "inconsistent: " + path + ".check.passed is " + (passed->get<bool>() ? "true" : "false") +
+               " but its verdict is " + verdict->dump();
+    }
+    if (gpu->status == GpuStatus::passed) {
+        if (*gpu->mismatches > 0) {
+            return "inconsistent: " + path + " is passed with " + std::to_string(*gpu->mismatches) + " wrong products";
+        }
+        if (passed != check->end() && !passed->get<bool>()) {
+            return "inconsistent: " + path + " is passed but its check.passed is false";
+        }
+    }
+
+    const auto timing = entry.find(key::timing);
+    if (timing == entry.end() || timing->is_null()) {
+        return "";
+    }
+    if (!timing->is_object()) {
+        return path + ".timing is not an object";
+    }
+    std::string problem;
+    gpu->sgemmGflops = optionalRate(*timing, key::sgemm, key::gflopPerSecond, path + ".timing", &problem);
+    gpu->uploadGbps = optionalRate(*timing, key::upload, key::gbPerSecond, path + ".timing", &problem);
+    gpu->downloadGbps = optionalRate(*timing, key::download, key::gbPerSecond, path + ".timing", &problem);
+    return problem;
 }
 
 // Reads devices[position] into gpu; returns an empty string or the problem.
@@ -60,70 +166,90 @@ std::string parseGpu(const Json& entry, std::size_t position, GpuRecord* gpu) {
     if (!entry.is_object()) {
         return path + " is not an object";
     }
-    const auto index = entry.find("index");
+    const auto index = entry.find(key::index);
     if (index == entry.end() || !index->is_number_integer() || index->get<long long>() < 0 ||
         index->get<long long>() > 1000000) {
         return path + ".index is missing or not a device index";
     }
     gpu->index = index->get<int>();
-    const auto name = entry.find("name");
-    if (name == entry.end() || !name->is_string()) {
-        return path + ".name is missing or not a string";
+    if (!stringOrNull(entry, key::name, &gpu->name)) {
+        return path + ".name is missing or neither a string nor null";
     }
-    gpu->name = name->get<std::string>();
-    const auto uuid = entry.find("uuid");
-    if (uuid == entry.end() || !(uuid->is_string() || uuid->is_null())) {
+    if (!stringOrNull(entry, key::uuid, &gpu->uuid)) {
         return path + ".uuid is missing or neither a string nor null";
     }
-    if (uuid->is_string()) {
-        gpu->uuid = uuid->get<std::string>();
-    }
-    const auto status = entry.find("status");
+    const auto status = entry.find(key::status);
     if (status == entry.end() || !status->is_string()) {
         return path + ".status is missing or not a string";
     }
     const std::string word = status->get<std::string>();
-    if (word == "error") {
+    if (word == report::kStatusError) {
         gpu->status = GpuStatus::error;
-        const auto error = entry.find("error");
-        if (error == entry.end() || !(error->is_string() || error->is_null())) {
-            return path + ".error is missing or neither a string nor null";
-        }
-        gpu->error = error->is_string() ? oneLineMessage(error->get<std::string>()) : "";
-        return "";
+        return parseError(entry, path, &gpu->error);
     }
-    if (word != "passed" && word != "failed") {
+    if (word != report::kStatusPassed && word != report::kStatusFailed) {
         return path + ".status is \"" + word + "\", not passed, failed or error";
     }
-    gpu->status = word == "passed" ? GpuStatus::passed : GpuStatus::failed;
+    gpu->status = word == report::kStatusPassed ? GpuStatus::passed : GpuStatus::failed;
+    return parseCompleted(entry, path, gpu);
+}
 
-    const auto rate = entry.find("round_trips_per_second");
-    if (rate == entry.end() || !rate->is_number()) {
-        return path + ".round_trips_per_second is missing or not a number";
-    }
-    gpu->roundTripsPerSecond = rate->get<double>();
-    const auto check = entry.find("check");
-    if (check == entry.end() || !check->is_object()) {
-        return path + ".check is missing or not an object";
-    }
-    const auto mismatches = check->find("mismatch_count");
-    if (mismatches == check->end() || !mismatches->is_number_integer() || mismatches->get<long long>() < 0) {
-        return path + ".check.mismatch_count is missing or not a count";
-    }
-    gpu->mismatches = mismatches->get<long long>();
-
-    const auto timing = entry.find("timing");
-    if (timing == entry.end() || timing->is_null()) {
+// Reads the node object, when there is one: the expected and visible device counts, and whether its verdict agrees
+// with its devices'. Returns an empty string or the problem.
+std::string parseNode(const Json& document, NodeReport* report) {
+    const auto node = document.find(key::node);
+    if (node == document.end() || node->is_null()) {
         return "";
     }
-    if (!timing->is_object()) {
-        return path + ".timing is not an object";
+    if (!node->is_object()) {
+        return "node is not an object";
     }
-    std::string problem;
-    gpu->sgemmGflops = optionalRate(*timing, "sgemm", "gflop_per_second", path + ".timing", &problem);
-    gpu->uploadGbps = optionalRate(*timing, "upload", "gb_per_second", path + ".timing", &problem);
-    gpu->downloadGbps = optionalRate(*timing, "download", "gb_per_second", path + ".timing", &problem);
-    return problem;
+    for (const auto& [field, target] :
+         {std::pair<const char*, std::optional<int>*>{"expected_devices", &report->expectedDevices},
+          {"visible_devices", &report->visibleDevices}}) {
+        const auto count = node->find(field);
+        if (count != node->end() && !count->is_null()) {
+            if (!count->is_number_integer() || count->get<long long>() < 0 || count->get<long long>() > 1000000) {
+                return std::string("node.") + field + " is not a device count";
+            }
+            *target = count->get<int>();
+        }
+    }
+    const auto missing = node->find("missing_devices");
+    if (missing != node->end() && !missing->is_null()) {
+        if (!missing->is_boolean()) {
+            return "node.missing_devices is not true or false";
+        }
+        report->missingDevices = missing->get<bool>();
+    }
+    const auto verdict = node->find(key::verdict);
+    if (verdict != node->end() && *verdict == report::kVerdictPassed) {
+        for (const GpuRecord& gpu : report->gpus) {
+            if (gpu.status != GpuStatus::passed) {
+                return "inconsistent: node.verdict is PASSED but device " + std::to_string(gpu.index) + " is " +
+                       statusWord(gpu.status);
+            }
+        }
+        if (report->missingDevices) {
+            return "inconsistent: node.verdict is PASSED but devices are missing";
+        }
+    }
+    return "";
+}
+
+// Reads the run's interruption, when there is one; returns an empty string or the problem.
+std::string parseInterruption(const Json& document, NodeReport* report) {
+    const auto interrupted = document.find("interrupted");
+    if (interrupted == document.end() || interrupted->is_null()) {
+        return "";
+    }
+    const auto signal = interrupted->is_object() ? interrupted->find("signal") : interrupted->end();
+    if (!interrupted->is_object() || signal == interrupted->end() || !signal->is_string() ||
+        signal->get<std::string>().empty()) {
+        return "interrupted is neither null nor an object naming its signal";
+    }
+    report->interruptedBy = oneLineMessage(signal->get<std::string>());
+    return "";
 }
 
 // Reads the whole document into report; returns an empty string or the problem.
@@ -131,25 +257,25 @@ std::string parseDocument(const Json& document, NodeReport* report) {
     if (!document.is_object()) {
         return "not a JSON object";
     }
-    const auto schema = document.find("schema");
+    const auto schema = document.find(key::schema);
     if (schema == document.end() || !schema->is_number_integer()) {
         return "no schema version (is this a kavrel-bench report?)";
     }
-    if (schema->get<long long>() != kBenchReportSchema) {
+    if (schema->get<long long>() != report::kSchema) {
         return "schema " + std::to_string(schema->get<long long>()) + ", but kavrel-fleet reads schema " +
-               std::to_string(kBenchReportSchema);
+               std::to_string(report::kSchema);
     }
-    const auto program = document.find("program");
-    if (program == document.end() || *program != "kavrel-bench") {
+    const auto program = document.find(key::program);
+    if (program == document.end() || *program != report::kBenchProgram) {
         return "program is not \"kavrel-bench\"";
     }
-    const auto host = document.find("host");
-    if (host == document.end() || !host->is_object() || !host->contains("name") || !(*host)["name"].is_string() ||
-        (*host)["name"].get<std::string>().empty()) {
+    const auto host = document.find(key::host);
+    if (host == document.end() || !host->is_object() || !host->contains(key::name) || !(*host)[key::name].is_string() ||
+        (*host)[key::name].get<std::string>().empty()) {
         return "host.name is missing or not a non-empty string";
     }
-    report->node = (*host)["name"].get<std::string>();
-    const auto devices = document.find("devices");
+    report->node = (*host)[key::name].get<std::string>();
+    const auto devices = document.find(key::devices);
     if (devices == document.end() || !devices->is_array() || devices->empty()) {
         return "devices is missing or not a non-empty array";
     }
@@ -165,7 +291,11 @@ std::string parseDocument(const Json& document, NodeReport* report) {
         }
         report->gpus.push_back(gpu);
     }
-    return "";
+    std::string problem = parseNode(document, report);
+    if (problem.empty()) {
+        problem = parseInterruption(document, report);
+    }
+    return problem;
 }
 
 }  // namespace
@@ -187,11 +317,25 @@ ReportParse parseNodeReport(const std::string& text, const std::string& source) 
 const char* statusWord(GpuStatus status) {
     switch (status) {
         case GpuStatus::passed:
-            return "passed";
+            return report::kStatusPassed;
         case GpuStatus::failed:
-            return "failed";
+            return report::kStatusFailed;
         case GpuStatus::error:
             break;
     }
-    return "error";
+    return report::kStatusError;
 }
+
+std::string errorText(const GpuError& error) {
+    std::string text = error.message;
+    if (!error.call.empty() && !error.stalledSeconds && !error.statusName.empty()) {
+        text += (text.empty() ? "" : " ") + std::string("(") + error.call + ": " + error.statusName + ")";
+    }
+    return text;
+}
+
+std::string gpuName(const GpuRecord& gpu) {
+    return gpu.name.value_or("(unknown)");
+}
+
+}  // namespace fleet

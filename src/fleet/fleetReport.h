@@ -1,40 +1,54 @@
-// What kavrel-fleet reads from one kavrel-bench report: the node's name and each GPU's outcome and figures.
+// What kavrel-fleet reads from one kavrel-bench report: the node's name, its state, and each GPU's outcome and figures.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-// The report layout kavrel-fleet reads: kavrel-bench's "schema" field must hold exactly this value.
-constexpr int kBenchReportSchema = 2;
+namespace fleet {
 
 // How one GPU's run ended, as kavrel-bench's "status" field says.
 enum class GpuStatus {
     passed,  // the run completed and every verified product was right
     failed,  // the run completed and some product was wrong
-    error,   // a GPU library call failed; the run on this GPU ended there and has no figures
+    error,   // a GPU library call failed or hung; the run on this GPU ended there and has no figures
+};
+
+// Why a GPU's run ended in an error, as kavrel-bench's "error" object says.
+struct GpuError {
+    std::string message;                   // one line, "kernel execution error."; may be empty
+    std::string call;                      // the failing library call; empty when none is named
+    std::optional<long long> statusCode;   // what it returned; empty when it did not return or none is named
+    std::string statusName;                // the library's name for it; empty when none is named
+    std::optional<double> stalledSeconds;  // the call never returned: how long it had run when the GPU was given up on
 };
 
 // One GPU of one node, with the figures kavrel-fleet prints and compares. A figure is empty when the report has
 // none (a GPU whose run ended in an error, or a phase that was not timed).
 struct GpuRecord {
     int index = 0;                    // the CUDA device index on its node
-    std::string name;                 // the device name; GPUs of the same name are compared with each other
+    std::optional<std::string> name;  // the device name, empty when the GPU could not be described; GPUs of the same
+                                      // name are compared with each other
     std::optional<std::string> uuid;  // empty when the report has null
     GpuStatus status = GpuStatus::passed;
-    std::string error;                          // what went wrong, for status error; empty otherwise
-    std::optional<long long> mismatches;        // products that differed from the reference; empty for an error
+    GpuError error;                             // for status error
+    std::optional<long long> mismatches;        // products that were wrong; empty for an error
     std::optional<double> sgemmGflops;          // SGEMM GFLOP/s
     std::optional<double> uploadGbps;           // upload GB/s
     std::optional<double> downloadGbps;         // download GB/s
     std::optional<double> roundTripsPerSecond;  // round trips per second of the timed loop
 };
 
-// One node's report: the node's name, where the report came from, and its GPUs in the report's order.
+// One node's report: the node's name, where the report came from, how the node's run went, and its GPUs in the
+// report's order.
 struct NodeReport {
     std::string node;    // host.name
     std::string source;  // the file name the report was read from, or "<stdin>"
     std::vector<GpuRecord> gpus;
+    std::optional<int> expectedDevices;  // node.expected_devices, when given
+    std::optional<int> visibleDevices;   // node.visible_devices, when given
+    bool missingDevices = false;         // node.missing_devices: fewer GPUs visible than expected
+    std::string interruptedBy;           // the signal that interrupted the run ("SIGTERM"); empty when none did
 };
 
 // The outcome of reading one report: the report, or why it cannot be used.
@@ -43,12 +57,23 @@ struct ReportParse {
     std::string problem;  // one line without the source's name, set exactly when report is empty
 };
 
-// Reads one kavrel-bench JSON document (schema kBenchReportSchema) taken from source. Requires schema, program
-// "kavrel-bench", host.name, and a non-empty devices array whose every entry has index, name, uuid (string or
-// null) and status ("passed", "failed" or "error"); an "error" entry needs an error message (string or null),
-// every other entry round_trips_per_second and check.mismatch_count. The timing figures (sgemm, upload,
-// download) may be null or absent. Two entries with the same index make the report unusable. Never throws.
+// Reads one kavrel-bench JSON document (schema report::kSchema) taken from source. Requires schema, program
+// "kavrel-bench", host.name, and a non-empty devices array whose every entry has index, name (string or null),
+// uuid (string or null) and status ("passed", "failed" or "error"); an "error" entry needs an error object with a
+// message (string or null), every other entry round_trips_per_second and check.mismatch_count. The timing figures
+// (sgemm, upload, download) may be null or absent. Two entries with the same index, or fields that contradict each
+// other (a passed device with wrong products or a failed check, a check's verdict against its passed flag, a node
+// verdict PASSED beside a device that did not pass), make the report unusable. Never throws.
 ReportParse parseNodeReport(const std::string& text, const std::string& source);
 
 // The word kavrel-bench writes for status: "passed", "failed" or "error".
 const char* statusWord(GpuStatus status);
+
+// The error as one line: its message, then the call and the status's name when the call returned one:
+// "kernel execution error. (cublasSgemm_v2: CUBLAS_STATUS_EXECUTION_FAILED)". Empty when the report gave nothing.
+std::string errorText(const GpuError& error);
+
+// The GPU's name, or "(unknown)" when the report has none.
+std::string gpuName(const GpuRecord& gpu);
+
+}  // namespace fleet

@@ -6,19 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "fleet/exitStatus.h"
 #include "fleet/fleetAnalysis.h"
 #include "fleet/fleetInputs.h"
 #include "fleet/fleetOptions.h"
 #include "fleet/fleetOutput.h"
 #include "fleet/fleetReport.h"
 
+namespace fleet {
+
 int runFleet(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
     FleetOptions options;
     switch (parseFleetOptions(argc, argv, out, err, &options)) {
         case FleetParse::answered:
-            return kFleetHealthy;
+            return kExitHealthy;
         case FleetParse::usageError:
-            return kFleetBadInput;
+            return kExitBadInput;
         case FleetParse::run:
             break;
     }
@@ -46,12 +49,15 @@ int runFleet(int argc, const char* const* argv, std::istream& in, std::ostream& 
     }
     if (!problems.empty()) {
         for (const std::string& problem : problems) {
-            err << "kavrel-fleet: " << problem << "\n";
+            err << "kavrel-fleet: " << printableText(problem) << "\n";
         }
-        return kFleetBadInput;
+        return kExitBadInput;
     }
 
     const Fleet fleet = analyseFleet(reports, options.settings);
+    for (const std::string& warning : fleet.warnings) {
+        err << "kavrel-fleet: warning: " << printableText(warning) << "\n";
+    }
     switch (options.format) {
         case FleetFormat::table:
             out << fleetTable(fleet);
@@ -64,5 +70,12 @@ int runFleet(int argc, const char* const* argv, std::istream& in, std::ostream& 
             break;
     }
     out.flush();
-    return fleet.totals.healthy ? kFleetHealthy : kFleetUnhealthy;
+    // A full disk, a closed standard output or a reader that has gone must not pass for a report written whole.
+    if (!out) {
+        err << "kavrel-fleet: the report could not be written to standard output\n";
+        return kExitOutputFailed;
+    }
+    return fleet.totals.healthy ? kExitHealthy : kExitUnhealthy;
 }
+
+}  // namespace fleet

@@ -3,12 +3,13 @@
 
 #include <iosfwd>
 
-// Exit statuses of kavrel-fleet.
-constexpr int kFleetHealthy = 0;    // every GPU passed and none is an outlier
-constexpr int kFleetUnhealthy = 1;  // some GPU failed, is in error or is an outlier
-constexpr int kFleetBadInput = 2;   // bad usage, or a report that cannot be used
+namespace fleet {
 
 // Runs kavrel-fleet with argv, reading standard input from in. Writes the report to out only when every input
 // was usable; otherwise writes one line "kavrel-fleet: <source>: <problem>" per unusable input to err (a node
-// name reported by two inputs is a problem of the second) and nothing to out. Returns the exit status.
+// name reported by two inputs is a problem of the second) and nothing to out. Writes each warning to err as
+// "kavrel-fleet: warning: ...". A report that out does not take whole is a failure, named on err. Returns one of the
+// statuses of fleet/exitStatus.h.
 int runFleet(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err);
+
+}  // namespace fleet

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gpu/gpuLibrary.h"
+#include "gpu/callWatch.h"
+#include "gpu/libraryFailure.h"
 
 namespace {
 
@@ -13,37 +14,43 @@ constexpr const char* kQueryError = "!!!! device query error\n";
 }  // namespace
 
 StageResult countDevices(int* count) {
-    if (!librarySucceeded(cudaGetDeviceCount(count))) {
-        return stageFailed(kQueryError);
+    const cudaError_t status = watchedCall("cudaGetDeviceCount", [&] { return cudaGetDeviceCount(count); });
+    if (!librarySucceeded(status)) {
+        return callFailed(kQueryError, "cudaGetDeviceCount", status);
     }
     return stageSucceeded();
 }
 
 StageResult readDeviceMemory(std::size_t* freeBytes, std::size_t* totalBytes) {
-    if (!librarySucceeded(cudaMemGetInfo(freeBytes, totalBytes))) {
-        return stageFailed(kQueryError);
+    const cudaError_t status = watchedCall("cudaMemGetInfo", [&] { return cudaMemGetInfo(freeBytes, totalBytes); });
+    if (!librarySucceeded(status)) {
+        return callFailed(kQueryError, "cudaMemGetInfo", status);
     }
     return stageSucceeded();
 }
 
 StageResult selectDevice(int device) {
     int count = 0;
-    if (!librarySucceeded(cudaGetDeviceCount(&count))) {
-        return stageFailed(kQueryError);
+    const StageResult counted = countDevices(&count);
+    if (!counted.succeeded) {
+        return counted;
     }
     if (device < 0 || device >= count) {
         return stageFailed("!!!! device selection error (no such device)\n");
     }
-    if (!librarySucceeded(cudaSetDevice(device))) {
-        return stageFailed("!!!! device selection error\n");
+    const cudaError_t status = watchedCall("cudaSetDevice", [&] { return cudaSetDevice(device); });
+    if (!librarySucceeded(status)) {
+        return callFailed("!!!! device selection error\n", "cudaSetDevice", status);
     }
     return stageSucceeded();
 }
 
 StageResult describeDevice(int device, DeviceDescription* description) {
     cudaDeviceProp properties{};
-    if (!librarySucceeded(cudaGetDeviceProperties(&properties, device))) {
-        return stageFailed(kQueryError);
+    cudaError_t status =
+        watchedCall("cudaGetDeviceProperties", [&] { return cudaGetDeviceProperties(&properties, device); });
+    if (!librarySucceeded(status)) {
+        return callFailed(kQueryError, "cudaGetDeviceProperties", status);
     }
     static_assert(sizeof properties.name == sizeof description->name, "device names have one size");
     std::memcpy(description->name, properties.name, sizeof description->name);
@@ -55,8 +62,10 @@ StageResult describeDevice(int device, DeviceDescription* description) {
                   "GPU-%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0], bytes[1],
                   bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10], bytes[11],
                   bytes[12], bytes[13], bytes[14], bytes[15]);
-    if (!librarySucceeded(cudaDeviceGetPCIBusId(description->pciBusId, kPciBusIdBytes, device))) {
-        return stageFailed(kQueryError);
+    status = watchedCall("cudaDeviceGetPCIBusId",
+                         [&] { return cudaDeviceGetPCIBusId(description->pciBusId, kPciBusIdBytes, device); });
+    if (!librarySucceeded(status)) {
+        return callFailed(kQueryError, "cudaDeviceGetPCIBusId", status);
     }
     return stageSucceeded();
 }

@@ -1,69 +1,77 @@
 // The library calls of one device round trip, each tested where it is made.
 #include "gpu/deviceRoundTrip.h"
 
+#include "gpu/callWatch.h"
+#include "gpu/libraryFailure.h"
+
 namespace {
 
 constexpr int kElementSize = static_cast<int>(sizeof(float));
 
-bool allocateDevice(std::size_t bytes, float** matrix) {
+StageResult allocateDevice(std::size_t bytes, const char* failureMessage, float** matrix) {
     void* memory = nullptr;
-    if (!librarySucceeded(cudaMalloc(&memory, bytes))) {
-        return false;
+    const cudaError_t status = watchedCall("cudaMalloc", [&] { return cudaMalloc(&memory, bytes); });
+    if (!librarySucceeded(status)) {
+        return callFailed(failureMessage, "cudaMalloc", status);
     }
     *matrix = static_cast<float*>(memory);
-    return true;
+    return stageSucceeded();
 }
 
-bool upload(MatrixShape shape, const float* hostMatrix, float* deviceMatrix) {
-    return librarySucceeded(
-        cublasSetMatrix(shape.order, shape.order, kElementSize, hostMatrix, shape.ld, deviceMatrix, shape.ld));
+StageResult upload(MatrixShape shape, const float* hostMatrix, float* deviceMatrix, const char* failureMessage) {
+    const cublasStatus_t status = watchedCall("cublasSetMatrix", [&] {
+        return cublasSetMatrix(shape.order, shape.order, kElementSize, hostMatrix, shape.ld, deviceMatrix, shape.ld);
+    });
+    if (!librarySucceeded(status)) {
+        return callFailed(failureMessage, "cublasSetMatrix", status);
+    }
+    return stageSucceeded();
 }
 
 }  // namespace
 
 StageResult allocateDeviceMatrices(MatrixShape shape, DeviceMatrices* device) {
     const std::size_t bytes = storedBytes(shape);
-    if (!allocateDevice(bytes, &device->devA)) {
-        return stageFailed("!!!! device memory allocation error (A)\n");
+    StageResult result = allocateDevice(bytes, "!!!! device memory allocation error (A)\n", &device->devA);
+    if (result.succeeded) {
+        result = allocateDevice(bytes, "!!!! device memory allocation error (B)\n", &device->devB);
     }
-    if (!allocateDevice(bytes, &device->devB)) {
-        return stageFailed("!!!! device memory allocation error (B)\n");
+    if (result.succeeded) {
+        result = allocateDevice(bytes, "!!!! device memory allocation error (C)\n", &device->devC);
     }
-    if (!allocateDevice(bytes, &device->devC)) {
-        return stageFailed("!!!! device memory allocation error (C)\n");
-    }
-    return stageSucceeded();
+    return result;
 }
 
 StageResult uploadOperands(MatrixShape shape, const HostMatrices& host, const DeviceMatrices& device) {
-    if (!upload(shape, host.hostA, device.devA)) {
-        return stageFailed("!!!! device access error (write A)\n");
+    StageResult result = upload(shape, host.hostA, device.devA, "!!!! device access error (write A)\n");
+    if (result.succeeded) {
+        result = upload(shape, host.hostB, device.devB, "!!!! device access error (write B)\n");
     }
-    if (!upload(shape, host.hostB, device.devB)) {
-        return stageFailed("!!!! device access error (write B)\n");
+    if (result.succeeded) {
+        result = upload(shape, host.hostC, device.devC, "!!!! device access error (write C)\n");
     }
-    if (!upload(shape, host.hostC, device.devC)) {
-        return stageFailed("!!!! device access error (write C)\n");
-    }
-    return stageSucceeded();
+    return result;
 }
 
 StageResult multiplyOnDevice(cublasHandle_t context, const float* alpha, const float* beta, MatrixShape shape,
                              const DeviceMatrices& device) {
     const int n = shape.order;
-    const cublasStatus_t status = cublasSgemm_v2(context, CUBLAS_OP_N, CUBLAS_OP_N, n, n, n, alpha, device.devA,
-                                                 shape.ld, device.devB, shape.ld, beta, device.devC, shape.ld);
+    const cublasStatus_t status = watchedCall("cublasSgemm_v2", [&] {
+        return cublasSgemm_v2(context, CUBLAS_OP_N, CUBLAS_OP_N, n, n, n, alpha, device.devA, shape.ld, device.devB,
+                              shape.ld, beta, device.devC, shape.ld);
+    });
     if (!librarySucceeded(status)) {
-        return stageFailed("!!!! kernel execution error.\n");
+        return callFailed("!!!! kernel execution error.\n", "cublasSgemm_v2", status);
     }
     return stageSucceeded();
 }
 
 StageResult downloadResult(MatrixShape shape, const DeviceMatrices& device, float* hostC) {
-    const cublasStatus_t status =
-        cublasGetMatrix(shape.order, shape.order, kElementSize, device.devC, shape.ld, hostC, shape.ld);
+    const cublasStatus_t status = watchedCall("cublasGetMatrix", [&] {
+        return cublasGetMatrix(shape.order, shape.order, kElementSize, device.devC, shape.ld, hostC, shape.ld);
+    });
     if (!librarySucceeded(status)) {
-        return stageFailed("!!!! device access error (read C)\n");
+        return callFailed("!!!! device access error (read C)\n", "cublasGetMatrix", status);
     }
     return stageSucceeded();
 }

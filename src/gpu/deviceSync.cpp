@@ -1,11 +1,13 @@
 // The runtime's device-wide synchronisation, tested where it is called.
 #include "gpu/deviceSync.h"
 
-#include "gpu/gpuLibrary.h"
+#include "gpu/callWatch.h"
+#include "gpu/libraryFailure.h"
 
 StageResult synchronizeDevice() {
-    if (!librarySucceeded(cudaDeviceSynchronize())) {
-        return stageFailed("!!!! device synchronisation error\n");
+    const cudaError_t status = watchedCall("cudaDeviceSynchronize", [] { return cudaDeviceSynchronize(); });
+    if (!librarySucceeded(status)) {
+        return callFailed("!!!! device synchronisation error\n", "cudaDeviceSynchronize", status);
     }
     return stageSucceeded();
 }

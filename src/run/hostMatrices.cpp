@@ -1,39 +1,42 @@
 // Page-locked allocation of the four host matrices, followed by their fill.
 #include "run/hostMatrices.h"
 
-#include "gpu/gpuLibrary.h"
+#include "gpu/callWatch.h"
+#include "gpu/libraryFailure.h"
 #include "host/testMatrices.h"
 
-namespace {
-
-// Page-locked allocation of one matrix; a null pointer counts as a failure too, because the
-// fill would write through it.
-bool allocatePageLocked(std::size_t bytes, float** matrix) {
+StageResult allocatePageLockedMatrix(MatrixShape shape, const char* failureMessage, float** buffer) {
     void* memory = nullptr;
-    const cudaError_t status = cudaHostAlloc(&memory, bytes, cudaHostAllocDefault);
-    if (!librarySucceeded(status) || memory == nullptr) {
-        return false;
+    const cudaError_t status =
+        watchedCall("cudaHostAlloc", [&] { return cudaHostAlloc(&memory, storedBytes(shape), cudaHostAllocDefault); });
+    if (!librarySucceeded(status)) {
+        return callFailed(failureMessage, "cudaHostAlloc", status);
     }
-    *matrix = static_cast<float*>(memory);
-    return true;
+    // A null pointer counts as a failure too, because the fill would write through it.
+    if (memory == nullptr) {
+        return stageFailed(failureMessage);
+    }
+    *buffer = static_cast<float*>(memory);
+    return stageSucceeded();
 }
 
-}  // namespace
+void freePageLockedMatrix(float* buffer) {
+    watchedCall("cudaFreeHost", [&] { return cudaFreeHost(buffer); });
+}
 
 StageResult fillTestMatrices(MatrixShape shape, HostMatrices* host) {
-    const std::size_t bytes = storedBytes(shape);
-    if (!allocatePageLocked(bytes, &host->hostA)) {
-        return stageFailed("!!!! host memory allocation error (A)\n");
+    StageResult result = allocatePageLockedMatrix(shape, "!!!! host memory allocation error (A)\n", &host->hostA);
+    if (result.succeeded) {
+        result = allocatePageLockedMatrix(shape, "!!!! host memory allocation error (B)\n", &host->hostB);
     }
-    if (!allocatePageLocked(bytes, &host->hostB)) {
-        return stageFailed("!!!! host memory allocation error (B)\n");
+    if (result.succeeded) {
+        result = allocatePageLockedMatrix(shape, "!!!! host memory allocation error (C)\n", &host->hostC);
     }
-    if (!allocatePageLocked(bytes, &host->hostC)) {
-        return stageFailed("!!!! host memory allocation error (C)\n");
+    if (result.succeeded) {
+        result = allocatePageLockedMatrix(shape, "!!!! host memory allocation error (reference)\n", &host->hostRef);
     }
-    if (!allocatePageLocked(bytes, &host->hostRef)) {
-        return stageFailed("!!!! host memory allocation error (reference)\n");
+    if (result.succeeded) {
+        fillTestData(shape, host->hostA, host->hostB, host->hostC, host->hostRef);
     }
-    fillTestData(shape, host->hostA, host->hostB, host->hostC, host->hostRef);
-    return stageSucceeded();
+    return result;
 }

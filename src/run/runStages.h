@@ -7,10 +7,15 @@
 //                                   gpu/deviceLoop.h       runDeviceLoop, kavrel-test's timed loop
 //   5. check                        host/resultCheck.h     checkResult, relativeL2Error
 //   6. release                      run/releaseResources.h releaseResources
-//   failures                        run/reportFailure.h    reportFailure
+//   failures                        run/reportFailure.h    reportFailure; the cause a stage keeps is in
+//                                   common/status.h        StageResult, filled by gpu/libraryFailure.h
 //
-// What the stages share lives in run/runState.h. kavrel-test's sequence is driver/runBenchmark.cpp;
-// kavrel-bench's is companion/runCompanion.cpp.
+// kavrel-test's sequence is driver/runBenchmark.cpp. kavrel-bench's is bench/runBench.cpp, which runs, for every
+// device on a thread of its own (bench/deviceRun.cpp): device selection and description (gpu/deviceInfo.h), stage
+// 1, a check of the device's free memory, then, once bench/sharedReference.h has computed stage 3 for all devices,
+// stage 2, the device matrices, the phase events (gpu/phaseEvents.h) and the warm-up, the timed loop of stage 4
+// with every product checked (bench/productVerifier.h, stage 5), and stage 6. What the stages share lives in
+// run/runState.h.
 #pragma once
 
 #include "gpu/deviceLoop.h"

@@ -30,11 +30,12 @@ completed() { # index status mismatches [round trips per second]
              "round_trips_per_second": %s, "check": {"mismatch_count": %s}}' "$1" "$1" "$2" "${4:-2000.0}" "$3"
 }
 errored() { # index message
-    printf '{"index": %s, "name": "NVIDIA H100 80GB HBM3", "uuid": null, "status": "error", "error": "%s"}' "$1" "$2"
+    printf '{"index": %s, "name": "NVIDIA H100 80GB HBM3", "uuid": null, "status": "error", "error": {"message": "%s"}}' \
+        "$1" "$2"
 }
 report() { # device entries...
     local IFS=,
-    printf '{"schema": 2, "program": "kavrel-bench", "host": {"name": "%s"}, "devices": [%s]}\n' \
+    printf '{"schema": 3, "program": "kavrel-bench", "host": {"name": "%s"}, "devices": [%s]}\n' \
         "$SLURMD_NODENAME" "$*"
 }
 

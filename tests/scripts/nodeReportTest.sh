@@ -27,7 +27,7 @@ export KAVREL_BENCH=$here/fake-kavrel-bench.sh
 export KAVREL_FAKE_BENCH_ARGS=$work/bench-args
 node_report() { # NODE STATUS [none] -> runs the entry script for NODE with kavrel-bench exiting STATUS
     : >"$work/canned.json"
-    [ "${3:-}" = none ] || printf '{"schema": 2, "program": "kavrel-bench", "host": {"name": "%s"}, "devices": [{"index": 0, "name": "G",
+    [ "${3:-}" = none ] || printf '{"schema": 3, "program": "kavrel-bench", "host": {"name": "%s"}, "devices": [{"index": 0, "name": "G",
              "uuid": null, "status": "failed", "error": null, "round_trips_per_second": 5.0,
              "check": {"mismatch_count": 1}}]}\n' "$1" >"$work/canned.json"
     NODE_NAME=$1 KAVREL_REPORT_DIR=$work/shared/job KAVREL_FAKE_BENCH_REPORT=$work/canned.json \

@@ -1,4 +1,4 @@
-// Small kavrel-bench schema-2 documents and a scratch folder for the kavrel-fleet tests.
+// Small kavrel-bench report documents and a scratch folder for the kavrel-fleet tests.
 #pragma once
 
 #include <filesystem>
@@ -12,7 +12,7 @@
 inline const std::string kH100 = "NVIDIA H100 80GB HBM3";
 inline const std::string kA100 = "NVIDIA A100-SXM4-80GB";
 
-// A device entry that completed: its rates, UUID "GPU-<node>-<index>" unless uuid says otherwise, and mismatches
+// A device entry that completed: its rates, UUID "GPU-<index>" (nodeReport adds the node's name), and mismatches
 // (status "failed" when there are any).
 inline nlohmann::json completedDevice(int index, const std::string& name, double roundTripsPerSecond,
                                       int mismatches = 0, double sgemmGflops = 40000.0) {
@@ -38,8 +38,10 @@ inline nlohmann::json completedDevice(int index, const std::string& name, double
             {"outlier", false}};
 }
 
-// A device entry whose run ended in a GPU library error, as kavrel-bench writes it.
-inline nlohmann::json errorDevice(int index, const std::string& name, const std::string& message) {
+// A device entry whose run ended in a GPU library error, as kavrel-bench writes it: the message, and the failed
+// call with its status when one is named.
+inline nlohmann::json errorDevice(int index, const std::string& name, const std::string& message,
+                                  const std::string& call = "", const std::string& statusName = "") {
     return {{"index", index},
             {"name", name},
             {"uuid", nullptr},
@@ -47,19 +49,32 @@ inline nlohmann::json errorDevice(int index, const std::string& name, const std:
             {"compute_capability", {{"major", 9}, {"minor", 0}}},
             {"cublas_version", 130100},
             {"status", "error"},
-            {"error", message}};
+            {"error",
+             {{"message", message},
+              {"call", call.empty() ? nlohmann::json(nullptr) : nlohmann::json(call)},
+              {"status_code", call.empty() ? nlohmann::json(nullptr) : nlohmann::json(13)},
+              {"status_name", statusName.empty() ? nlohmann::json(nullptr) : nlohmann::json(statusName)},
+              {"stalled_seconds", nullptr}}}};
 }
 
-// A whole node report around devices.
-inline nlohmann::json nodeReport(const std::string& node, const std::vector<nlohmann::json>& devices) {
-    return {{"schema", 2},
+// A whole node report around devices, whose UUIDs "GPU-<index>" become "GPU-<node>-<index>", so that every GPU of a
+// fleet has its own, as real ones do.
+inline nlohmann::json nodeReport(const std::string& node, std::vector<nlohmann::json> devices) {
+    bool allPassed = true;
+    for (nlohmann::json& device : devices) {
+        allPassed = allPassed && device["status"] == "passed";
+        if (device["uuid"].is_string() && device["uuid"].get<std::string>().rfind("GPU-", 0) == 0) {
+            device["uuid"] = "GPU-" + node + "-" + device["uuid"].get<std::string>().substr(4);
+        }
+    }
+    return {{"schema", 3},
             {"program", "kavrel-bench"},
             {"program_version", "1.0.0"},
             {"host", {{"name", node}}},
             {"start_time", "2026-12-08T11:31:16Z"},
             {"matrix_order", 1000},
             {"devices", devices},
-            {"node", {{"devices", devices.size()}, {"verdict", "PASSED"}}}};
+            {"node", {{"devices", devices.size()}, {"verdict", allPassed ? "PASSED" : "FAILED"}}}};
 }
 
 // A folder of its own under the system's temporary folder, removed with everything in it at the end of scope.

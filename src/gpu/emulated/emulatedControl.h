@@ -62,8 +62,19 @@ void emulatedInjectFault(EmulatedOperation operation, long callNumber, int devic
 // Makes the callNumber-th cublasSgemm_v2 call on the device write a NaN into its output when its work runs.
 void emulatedInjectCorruption(long sgemmCallNumber, int device = 0);
 
-// Forgets every injected fault, corruption and slowdown, sets all call counts back to zero, models one device with
-// kEmulatedDeviceMemoryBytes again and makes device 0 the calling thread's current device. Allocations, contexts,
+// Makes the callNumber-th call of the operation on the device block, as a call into a hung driver does, until the
+// process ends or emulatedReleaseHangs lets it go (it then fails). It blocks holding no lock of the stand-in, so
+// every other device and the rest of the process go on.
+void emulatedInjectHang(EmulatedOperation operation, long callNumber, int device = 0);
+
+// Calls blocked by a planned hang now.
+long emulatedHungCalls();
+
+// Lets every call blocked by a planned hang go, failing, so that a test can end the threads it left behind.
+void emulatedReleaseHangs();
+
+// Forgets every injected fault, hang, corruption and slowdown, sets all call counts back to zero, models one device
+// with kEmulatedDeviceMemoryBytes again and makes device 0 the calling thread's current device. Allocations, contexts,
 // events and queued work are left as they are.
 void emulatedResetFaults();
 
@@ -113,18 +124,19 @@ void emulatedReleaseEverything();
 // the stand-in does this for the file KAVREL_EMULATED_STATS names, when that is set at start-up.
 bool emulatedWriteStats(const char* path);
 
-// One planned fault: the callNumber-th call of the operation on the device fails, or, for a corruption, the
-// callNumber-th cublasSgemm_v2 call on the device writes a NaN into its output.
+// One planned fault: the callNumber-th call of the operation on the device fails or hangs, or, for a corruption,
+// the callNumber-th cublasSgemm_v2 call on the device writes a NaN into its output.
 struct EmulatedFault {
     bool corruption;
+    bool hang;                    // the call blocks instead of failing
     EmulatedOperation operation;  // cublasSgemm_v2 for a corruption
     long callNumber;
     int device;        // 0 when the item names none
     std::string item;  // the item as written
 };
 
-// A parsed KAVREL_EMULATED_FAULTS value: its faults in order, or the first item that is not OPERATION:N or
-// OPERATION:N@DEVICE.
+// A parsed KAVREL_EMULATED_FAULTS value: its faults in order, or the first item that is not OPERATION:N,
+// OPERATION:N@DEVICE, or one of those after "hang:".
 struct EmulatedFaultList {
     bool valid;
     std::string badItem;  // set when not valid
@@ -133,7 +145,8 @@ struct EmulatedFaultList {
 
 // Parses comma-separated OPERATION:N or OPERATION:N@DEVICE items, OPERATION a library operation name or "corrupt",
 // N a positive decimal count that fits in a long and DEVICE a decimal index that fits in an int, both with no sign
-// or other characters. An empty text holds no faults.
+// or other characters; "hang:" before a library operation's item makes that call hang instead of failing. An empty
+// text holds no faults.
 EmulatedFaultList emulatedParseFaults(const char* text);
 
 // The line the stand-in writes to standard error before ending the process when KAVREL_EMULATED_FAULTS

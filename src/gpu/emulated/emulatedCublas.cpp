@@ -16,10 +16,11 @@ std::set<cublasContext*>& liveContexts() {
     return *contexts;
 }
 
-// Copies a rows x cols block column by column, writing only columns whose bytes differ; true when any did.
-// Both blocks' spans must have been checked to fit in a size_t.
-bool copyChangedColumns(int rows, int cols, int elemSize, const void* source, int sourceLd, void* destination,
-                        int destinationLd) {
+// Copies a rows x cols block column by column; true when any byte of the destination changed. A column whose bytes
+// are already there is written again only when writeEqualBytes is set. Both blocks' spans must have been checked to
+// fit in a size_t.
+bool copyColumns(int rows, int cols, int elemSize, const void* source, int sourceLd, void* destination,
+                 int destinationLd, bool writeEqualBytes) {
     // Two contiguous blocks are compared as one column, in one call.
     const bool contiguous = sourceLd == rows && destinationLd == rows;
     const std::size_t columnBytes = static_cast<std::size_t>(rows) * elemSize * (contiguous ? cols : 1);
@@ -29,10 +30,11 @@ bool copyChangedColumns(int rows, int cols, int elemSize, const void* source, in
     for (int column = 0; column < (contiguous ? 1 : cols); ++column) {
         const unsigned char* from = static_cast<const unsigned char*>(source) + column * sourceStride;
         unsigned char* to = static_cast<unsigned char*>(destination) + column * destinationStride;
-        if (std::memcmp(to, from, columnBytes) != 0) {
+        const bool differs = std::memcmp(to, from, columnBytes) != 0;
+        if (differs || writeEqualBytes) {
             std::memmove(to, from, columnBytes);
-            changed = true;
         }
+        changed = changed || differs;
     }
     return changed;
 }
@@ -40,14 +42,16 @@ bool copyChangedColumns(int rows, int cols, int elemSize, const void* source, in
 // cublasSetMatrix (operation cublasSetMatrix: A on the host, B on the device) and cublasGetMatrix (A on the device,
 // B on the host) on a column-major rows x cols block, on the current device, whose memory the device side must lie
 // in and the host side must not touch any other device's. A copy waits for the device's queued work, as a copy on
-// the default stream does. The epoch moves when an upload changes device bytes, or a download changes bytes of a
-// destination that overlaps device memory; equal bytes are not written.
+// the default stream does. A download writes every byte of its destination, as a GPU's DMA does, so that a program
+// reading a buffer while a download lands in it races as it would on a GPU; an upload writes only bytes that differ,
+// since device memory is read by nothing but the stand-in. The epochs move when device bytes change: an upload's
+// destination, or a download's destination where it overlaps device memory.
 cublasStatus_t copyMatrix(EmulatedOperation operation, int rows, int cols, int elemSize, const void* A, int lda,
                           void* B, int ldb) {
     const int device = currentDevice();
     DeviceState& state = deviceState(device);
-    std::lock_guard<std::mutex> deviceLock(state.mutex);
-    if (takeCall(state, operation).fails) {
+    std::unique_lock<std::mutex> deviceLock(state.mutex);
+    if (takeCall(deviceLock, state, operation).fails) {
         return CUBLAS_STATUS_MAPPING_ERROR;
     }
     const int minimumLd = std::max(1, rows);
@@ -72,11 +76,12 @@ cublasStatus_t copyMatrix(EmulatedOperation operation, int rows, int cols, int e
     }
     runPendingWork(state);
     const auto start = std::chrono::steady_clock::now();
-    const bool changed = copyChangedColumns(rows, cols, elemSize, A, lda, B, ldb);
+    const bool changed = copyColumns(rows, cols, elemSize, A, lda, B, ldb, !upload);
     stretchWork(state, start);
     // The benchmark uploads the same operands and reads the same product back into host memory on every
-    // iteration; neither may move the epoch, or every iteration would recompute the product.
+    // iteration; neither may move an epoch, or every iteration would recompute the product.
     if (changed && (upload || hostSide.device)) {
+        markDeviceBytesChanged(B, destinationBytes);
         ++state.epoch;
     }
     return CUBLAS_STATUS_SUCCESS;
@@ -106,8 +111,8 @@ cublasStatus_t cublasCreate_v2(cublasHandle_t* handle) {
     const int device = currentDevice();
     {
         DeviceState& state = deviceState(device);
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (takeCall(state, EmulatedOperation::cublasCreate_v2).fails) {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (takeCall(lock, state, EmulatedOperation::cublasCreate_v2).fails) {
             return CUBLAS_STATUS_NOT_INITIALIZED;
         }
     }
@@ -129,8 +134,8 @@ cublasStatus_t cublasCreate_v2(cublasHandle_t* handle) {
 cublasStatus_t cublasDestroy_v2(cublasHandle_t handle) {
     const int device = currentDevice();
     DeviceState& state = deviceState(device);
-    std::lock_guard<std::mutex> deviceLock(state.mutex);
-    if (takeCall(state, EmulatedOperation::cublasDestroy_v2).fails) {
+    std::unique_lock<std::mutex> deviceLock(state.mutex);
+    if (takeCall(deviceLock, state, EmulatedOperation::cublasDestroy_v2).fails) {
         return CUBLAS_STATUS_INTERNAL_ERROR;
     }
     if (contextDevice(handle) != device) {
@@ -152,8 +157,8 @@ cublasStatus_t cublasGetVersion_v2(cublasHandle_t handle, int* version) {
     const int device = currentDevice();
     {
         DeviceState& state = deviceState(device);
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (takeCall(state, EmulatedOperation::cublasGetVersion_v2).fails) {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (takeCall(lock, state, EmulatedOperation::cublasGetVersion_v2).fails) {
             return CUBLAS_STATUS_INTERNAL_ERROR;
         }
     }
@@ -177,4 +182,26 @@ cublasStatus_t cublasSetMatrix(int rows, int cols, int elemSize, const void* A, 
 // host B (leading dimension ldb).
 cublasStatus_t cublasGetMatrix(int rows, int cols, int elemSize, const void* A, int lda, void* B, int ldb) {
     return copyMatrix(EmulatedOperation::cublasGetMatrix, rows, cols, elemSize, A, lda, B, ldb);
+}
+
+const char* cublasGetStatusName(cublasStatus_t status) {
+    switch (status) {
+        case CUBLAS_STATUS_SUCCESS:
+            return "CUBLAS_STATUS_SUCCESS";
+        case CUBLAS_STATUS_NOT_INITIALIZED:
+            return "CUBLAS_STATUS_NOT_INITIALIZED";
+        case CUBLAS_STATUS_ALLOC_FAILED:
+            return "CUBLAS_STATUS_ALLOC_FAILED";
+        case CUBLAS_STATUS_INVALID_VALUE:
+            return "CUBLAS_STATUS_INVALID_VALUE";
+        case CUBLAS_STATUS_MAPPING_ERROR:
+            return "CUBLAS_STATUS_MAPPING_ERROR";
+        case CUBLAS_STATUS_EXECUTION_FAILED:
+            return "CUBLAS_STATUS_EXECUTION_FAILED";
+        case CUBLAS_STATUS_INTERNAL_ERROR:
+            return "CUBLAS_STATUS_INTERNAL_ERROR";
+        case CUBLAS_STATUS_NOT_SUPPORTED:
+            return "CUBLAS_STATUS_NOT_SUPPORTED";
+    }
+    return "CUBLAS_STATUS_UNKNOWN";
 }

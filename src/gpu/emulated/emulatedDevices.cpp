@@ -40,8 +40,8 @@ DeviceState& stateNamed(int device) {
 // Counts a call of the operation on the calling thread's current device; true when it fails by plan.
 bool failsOnCurrentDevice(EmulatedOperation operation) {
     DeviceState& state = deviceState(currentDevice());
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return takeCall(state, operation).fails;
+    std::unique_lock<std::mutex> lock(state.mutex);
+    return takeCall(lock, state, operation).fails;
 }
 
 // The live event the handle names, or null. Needs the registry lock.
@@ -173,8 +173,8 @@ cudaError_t cudaGetDeviceCount(int* count) {
 cudaError_t cudaSetDevice(int device) {
     {
         DeviceState& state = stateNamed(device);
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (takeCall(state, EmulatedOperation::cudaSetDevice).fails) {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (takeCall(lock, state, EmulatedOperation::cudaSetDevice).fails) {
             return cudaErrorUnknown;
         }
     }
@@ -189,8 +189,8 @@ cudaError_t cudaSetDevice(int device) {
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     {
         DeviceState& state = stateNamed(device);
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (takeCall(state, EmulatedOperation::cudaGetDeviceProperties).fails) {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (takeCall(lock, state, EmulatedOperation::cudaGetDeviceProperties).fails) {
             return cudaErrorUnknown;
         }
     }
@@ -218,8 +218,8 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
 cudaError_t cudaDeviceGetPCIBusId(char* pciBusId, int len, int device) {
     {
         DeviceState& state = stateNamed(device);
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (takeCall(state, EmulatedOperation::cudaDeviceGetPCIBusId).fails) {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (takeCall(lock, state, EmulatedOperation::cudaDeviceGetPCIBusId).fails) {
             return cudaErrorUnknown;
         }
     }
@@ -240,8 +240,8 @@ cudaError_t cudaDeviceGetPCIBusId(char* pciBusId, int len, int device) {
 // Runs the current device's queued work.
 cudaError_t cudaDeviceSynchronize(void) {
     DeviceState& state = deviceState(currentDevice());
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (takeCall(state, EmulatedOperation::cudaDeviceSynchronize).fails) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (takeCall(lock, state, EmulatedOperation::cudaDeviceSynchronize).fails) {
         return cudaErrorUnknown;
     }
     runPendingWork(state);
@@ -270,8 +270,8 @@ cudaError_t cudaEventCreate(cudaEvent_t* event) {
 // completes, taking the time, when that work has run, or at once when none is queued.
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
     DeviceState& state = deviceState(currentDevice());
-    std::lock_guard<std::mutex> deviceLock(state.mutex);
-    if (takeCall(state, EmulatedOperation::cudaEventRecord).fails) {
+    std::unique_lock<std::mutex> deviceLock(state.mutex);
+    if (takeCall(deviceLock, state, EmulatedOperation::cudaEventRecord).fails) {
         return cudaErrorUnknown;
     }
     if (stream != nullptr) {

@@ -2,6 +2,7 @@
 // figures.
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,6 +16,7 @@ constexpr const char* kFaultsVariable = "KAVREL_EMULATED_FAULTS";
 constexpr const char* kDevicesVariable = "KAVREL_EMULATED_DEVICES";
 constexpr const char* kSlowdownVariable = "KAVREL_EMULATED_SLOWDOWN";
 constexpr const char* kCorruptionName = "corrupt";
+constexpr const char* kHangName = "hang";
 constexpr const char* kStatsVariable = "KAVREL_EMULATED_STATS";
 
 // Indexed by EmulatedOperation, from the same list.
@@ -61,11 +63,17 @@ bool parseDeviceIndex(const std::string& digits, int* device) {
     return true;
 }
 
-// One OPERATION:N or OPERATION:N@DEVICE item; false when it is anything else.
+// One OPERATION:N or OPERATION:N@DEVICE item, or either after "hang:"; false when it is anything else.
 bool parseItem(const std::string& item, EmulatedFault* fault) {
-    const std::size_t colon = item.find(':');
-    const std::string name = item.substr(0, colon);
-    EmulatedFault parsed{name == kCorruptionName, EmulatedOperation::cublasSgemm_v2, 0, 0, item};
+    const std::string hangPrefix = std::string(kHangName) + ":";
+    const bool hang = item.compare(0, hangPrefix.size(), hangPrefix) == 0;
+    const std::string planned = hang ? item.substr(hangPrefix.size()) : item;
+    const std::size_t colon = planned.find(':');
+    const std::string name = planned.substr(0, colon);
+    EmulatedFault parsed{name == kCorruptionName, hang, EmulatedOperation::cublasSgemm_v2, 0, 0, item};
+    if (parsed.corruption && hang) {
+        return false;
+    }
     if (!parsed.corruption) {
         parsed.operation = EmulatedOperation::count;
         for (int index = 0; index < kOperationCount; ++index) {
@@ -77,7 +85,7 @@ bool parseItem(const std::string& item, EmulatedFault* fault) {
     if (colon == std::string::npos || parsed.operation == EmulatedOperation::count) {
         return false;
     }
-    const std::string rest = item.substr(colon + 1);
+    const std::string rest = planned.substr(colon + 1);
     const std::size_t at = rest.find('@');
     if (!parseCount(rest.substr(0, at), &parsed.callNumber) ||
         (at != std::string::npos && !parseDeviceIndex(rest.substr(at + 1), &parsed.device))) {
@@ -266,8 +274,13 @@ bool readEnvironment() {
             if (fault.device >= emulatedDeviceCount()) {
                 warnUnreachable(kFaultsVariable, fault.item);
             }
-            fault.corruption ? emulatedInjectCorruption(fault.callNumber, fault.device)
-                             : emulatedInjectFault(fault.operation, fault.callNumber, fault.device);
+            if (fault.corruption) {
+                emulatedInjectCorruption(fault.callNumber, fault.device);
+            } else if (fault.hang) {
+                emulatedInjectHang(fault.operation, fault.callNumber, fault.device);
+            } else {
+                emulatedInjectFault(fault.operation, fault.callNumber, fault.device);
+            }
         }
     }
     // Constructs the state before the handler is registered, so that it outlives the handler at exit.
@@ -283,7 +296,38 @@ bool readEnvironment() {
 
 }  // namespace
 
-CallPlan takeCall(DeviceState& state, EmulatedOperation operation) {
+namespace {
+
+// The calls blocked by a planned hang, and how often emulatedReleaseHangs let them all go.
+struct Hangs {
+    std::mutex mutex;
+    std::condition_variable released;
+    long blocked = 0;
+    unsigned long releases = 0;
+};
+
+Hangs& hangs() {
+    static auto* state = new Hangs;
+    return *state;
+}
+
+// Blocks the calling thread, holding none of the stand-in's locks, until emulatedReleaseHangs.
+void hangHere(std::unique_lock<std::mutex>& deviceLock) {
+    deviceLock.unlock();
+    {
+        Hangs& hung = hangs();
+        std::unique_lock<std::mutex> lock(hung.mutex);
+        const unsigned long releases = hung.releases;
+        ++hung.blocked;
+        hung.released.wait(lock, [&] { return hung.releases != releases; });
+        --hung.blocked;
+    }
+    deviceLock.lock();
+}
+
+}  // namespace
+
+CallPlan takeCall(std::unique_lock<std::mutex>& lock, DeviceState& state, EmulatedOperation operation) {
     if (!heldBackMessage().empty()) {
         std::fprintf(stderr, "%s\n", heldBackMessage().c_str());
         std::fflush(stderr);
@@ -291,6 +335,10 @@ CallPlan takeCall(DeviceState& state, EmulatedOperation operation) {
     }
     const int index = static_cast<int>(operation);
     const long callNumber = ++state.callCounts[index];
+    if (planned(state.plannedHangs[index], callNumber)) {
+        hangHere(lock);
+        return CallPlan{true, false};
+    }
     CallPlan plan{planned(state.plannedFailures[index], callNumber), false};
     if (operation == EmulatedOperation::cublasSgemm_v2) {
         plan.corrupts = planned(state.plannedCorruptions, callNumber);
@@ -316,7 +364,8 @@ std::string emulatedBadFaultsMessage(const std::string& badItem) {
     for (int index = 0; index < kOperationCount; ++index) {
         message += std::string(kOperationNames[index]) + ", ";
     }
-    message += std::string("or ") + kCorruptionName + ", N a positive count, DEVICE a device index)";
+    message += std::string("or ") + kCorruptionName + ", N a positive count, DEVICE a device index; " + kHangName +
+               ":OPERATION:N makes that call hang)";
     return message;
 }
 
@@ -359,6 +408,30 @@ void emulatedInjectFault(EmulatedOperation operation, long callNumber, int devic
     }
 }
 
+void emulatedInjectHang(EmulatedOperation operation, long callNumber, int device) {
+    const int index = static_cast<int>(operation);
+    if (deviceIndexInRange(device) && index >= 0 && index < kOperationCount) {
+        DeviceState& state = deviceState(device);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.plannedHangs[index].push_back(callNumber);
+    }
+}
+
+long emulatedHungCalls() {
+    Hangs& hung = hangs();
+    std::lock_guard<std::mutex> lock(hung.mutex);
+    return hung.blocked;
+}
+
+void emulatedReleaseHangs() {
+    Hangs& hung = hangs();
+    {
+        std::lock_guard<std::mutex> lock(hung.mutex);
+        ++hung.releases;
+    }
+    hung.released.notify_all();
+}
+
 void emulatedInjectCorruption(long sgemmCallNumber, int device) {
     if (deviceIndexInRange(device)) {
         DeviceState& state = deviceState(device);
@@ -374,6 +447,7 @@ void emulatedResetFaults() {
         for (int index = 0; index < kOperationCount; ++index) {
             state.callCounts[index] = 0;
             state.plannedFailures[index].clear();
+            state.plannedHangs[index].clear();
         }
         state.plannedCorruptions.clear();
         state.slowdown = 1.0;

@@ -86,7 +86,11 @@ cudaError_t cudaEventSynchronize(cudaEvent_t event);
 cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end);
 cudaError_t cudaEventDestroy(cudaEvent_t event);
 
-// cuBLAS v2: context, version, copies and SGEMM.
+// CUDA runtime: the name of a status, as the runtime spells it ("cudaErrorMemoryAllocation").
+const char* cudaGetErrorName(cudaError_t error);
+
+// cuBLAS v2: the name of a status ("CUBLAS_STATUS_EXECUTION_FAILED"); context, version, copies and SGEMM.
+const char* cublasGetStatusName(cublasStatus_t status);
 cublasStatus_t cublasCreate_v2(cublasHandle_t* handle);
 cublasStatus_t cublasDestroy_v2(cublasHandle_t handle);
 cublasStatus_t cublasGetVersion_v2(cublasHandle_t handle, int* version);

@@ -70,14 +70,20 @@ struct DeviceState {
     std::mutex mutex;
     long callCounts[kOperationCount] = {};
     std::vector<long> plannedFailures[kOperationCount];
+    std::vector<long> plannedHangs[kOperationCount];
     std::vector<long> plannedCorruptions;
     double slowdown = 1.0;
     // Moves on every change of the device's bytes; see emulatedDeviceEpoch.
     std::uint64_t epoch = 0;
-    // The last call that wrote its product with beta 0 (with another beta, C is an input), and the epoch just after
-    // that write. Its first value names no live handle, so it matches no call until a product is written.
+    // The last call that computed its product with beta 0 (with another beta, C is an input): its arguments, the
+    // epochs of the allocations holding A and B when it read them and of the one holding C just after it wrote C,
+    // and a copy of the product, which restores C when only C has been overwritten since. Its first value names no
+    // live handle, so it matches no call until a product is written.
     SgemmCall memoCall{};
-    std::uint64_t memoEpoch = 0;
+    std::uint64_t memoEpochA = 0;
+    std::uint64_t memoEpochB = 0;
+    std::uint64_t memoEpochC = 0;
+    std::vector<float> memoProduct;  // m x n, column by column without padding
     long computedProducts = 0;
     std::size_t allocatedBytes = 0;
     std::deque<QueuedWork> pending;
@@ -98,8 +104,10 @@ void setCurrentDevice(int index);
 // The lock of the tables of live allocations, contexts and events.
 std::mutex& registryMutex();
 
-// Counts one call of the operation on the device and says what was planned for it. Needs the device's lock.
-CallPlan takeCall(DeviceState& state, EmulatedOperation operation);
+// Counts one call of the operation on the device and says what was planned for it. Needs the device's lock, held
+// by lock. A call planned to hang lets go of the lock and blocks until the process ends, or until
+// emulatedReleaseHangs, after which it takes the lock again and fails.
+CallPlan takeCall(std::unique_lock<std::mutex>& lock, DeviceState& state, EmulatedOperation operation);
 
 // Runs the device's queued work in order: all of it when upToRecordId is 0, otherwise up to and including the
 // record with that id. Needs the device's lock.
@@ -108,6 +116,22 @@ void runPendingWork(DeviceState& state, std::uint64_t upToRecordId = 0);
 // Waits, after a unit of the device's work that began at start and has just ended, for (slowdown - 1) times the
 // time it took. Needs the device's lock.
 void stretchWork(const DeviceState& state, std::chrono::steady_clock::time_point start);
+
+// The values one product is computed from; the shape and leading dimensions have been checked.
+struct ProductOperands {
+    int m, n, k;
+    float alpha, beta;
+    const float* A;
+    int lda;
+    const float* B;
+    int ldb;
+    float* C;
+    int ldc;
+};
+
+// C := alpha * A * B + beta * C (beta 0: C is not read) with every element of A * B the k-ordered fused
+// multiply-add sum from +0, each scaling rounded; C := beta * C (zeros for beta 0) when alpha or k is 0, as BLAS does.
+void computeProduct(const ProductOperands& operands);
 
 // Runs one SGEMM's work on the device: computes its product or finds it in place, then corrupts it if planned.
 // Needs the device's lock.
@@ -124,6 +148,17 @@ bool blockSpanBytes(int rows, int cols, int elemSize, int ld, std::size_t* bytes
 // Whether all of [begin, begin + bytes), bytes > 0, lies inside one live allocation of the device. Takes the
 // registry lock.
 bool insideDeviceMemory(int device, const void* begin, std::size_t bytes);
+
+// Gives every live allocation that holds any byte of [begin, begin + bytes), bytes > 0, a new epoch:
+// their bytes have changed. Takes the registry lock.
+void markDeviceBytesChanged(const void* begin, std::size_t bytes);
+
+// The epoch of the live allocation holding address, which moves whenever its bytes change and is never reused by
+// another allocation; 0 when no live allocation holds it. Takes the registry lock.
+std::uint64_t allocationEpoch(const void* address);
+
+// The base address of the live allocation holding address, or null. Takes the registry lock.
+const void* allocationBase(const void* address);
 
 // Which devices' live allocations hold any byte of [begin, begin + bytes), bytes > 0: the given device's, and any
 // other's. Takes the registry lock.

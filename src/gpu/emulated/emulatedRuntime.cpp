@@ -26,11 +26,20 @@ std::size_t freeBytes(const DeviceState& state) {
     return state.allocatedBytes < total ? total - state.allocatedBytes : 0;
 }
 
-// One live device allocation: its size and the device that was current when it was made.
+// One live device allocation: its size, the device that was current when it was made, and its epoch.
 struct DeviceBlock {
     std::size_t size;
     int device;
+    std::uint64_t epoch;
 };
+
+// Allocation epochs come from one count for the whole process, so that no two allocations, nor one allocation before
+// and after a change, ever share one.
+std::atomic<std::uint64_t> lastAllocationEpoch{0};
+
+std::uint64_t nextAllocationEpoch() {
+    return ++lastAllocationEpoch;
+}
 
 // Live allocations by base address; guarded by the registry lock. Never destroyed: memory the program leaves to
 // process exit on a failure path stays reachable through them, as it would through a real driver, instead of
@@ -90,19 +99,55 @@ bool insideDeviceMemory(int device, const void* begin, std::size_t bytes) {
     return offset < holder->second.size && bytes <= holder->second.size - offset;
 }
 
-DeviceOverlap overlapDeviceMemory(int device, const void* begin, std::size_t bytes) {
-    std::lock_guard<std::mutex> lock(registryMutex());
-    DeviceOverlap overlap{false, false};
+namespace {
+
+// Calls visit(block) for every live allocation holding any byte of [begin, begin + bytes), bytes > 0. Needs the
+// registry lock.
+template <typename Visit>
+void forEachOverlappingBlock(const void* begin, std::size_t bytes, Visit visit) {
     // Walks down from the last allocation starting inside the range; the first one starting below the range is the
     // last that can reach into it.
     auto block = lastDeviceBlockFrom(static_cast<const unsigned char*>(begin) + (bytes - 1));
     while (block != deviceBlocks().end() && addressOf(block->first) + block->second.size > addressOf(begin)) {
-        (block->second.device == device ? overlap.device : overlap.other) = true;
+        visit(block->second);
         if (addressOf(block->first) <= addressOf(begin) || block == deviceBlocks().begin()) {
             break;
         }
         --block;
     }
+}
+
+}  // namespace
+
+void markDeviceBytesChanged(const void* begin, std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    forEachOverlappingBlock(begin, bytes, [](DeviceBlock& block) { block.epoch = nextAllocationEpoch(); });
+}
+
+std::uint64_t allocationEpoch(const void* address) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    const auto holder = lastDeviceBlockFrom(address);
+    if (holder == deviceBlocks().end() || addressOf(address) - addressOf(holder->first) >= holder->second.size) {
+        return 0;
+    }
+    return holder->second.epoch;
+}
+
+const void* allocationBase(const void* address) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    const auto holder = lastDeviceBlockFrom(address);
+    if (holder == deviceBlocks().end() || addressOf(address) - addressOf(holder->first) >= holder->second.size) {
+        return nullptr;
+    }
+    return holder->first;
+}
+
+DeviceOverlap overlapDeviceMemory(int device, const void* begin, std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    DeviceOverlap overlap{false, false};
+    forEachOverlappingBlock(begin, bytes, [&](const DeviceBlock& block) {
+        (block.device == device ? overlap.device : overlap.other) = true;
+    });
     return overlap;
 }
 
@@ -111,8 +156,8 @@ DeviceOverlap overlapDeviceMemory(int device, const void* begin, std::size_t byt
 cudaError_t cudaMalloc(void** devPtr, size_t size) {
     const int device = currentDevice();
     DeviceState& state = deviceState(device);
-    std::lock_guard<std::mutex> deviceLock(state.mutex);
-    if (takeCall(state, EmulatedOperation::cudaMalloc).fails) {
+    std::unique_lock<std::mutex> deviceLock(state.mutex);
+    if (takeCall(deviceLock, state, EmulatedOperation::cudaMalloc).fails) {
         return cudaErrorMemoryAllocation;
     }
     if (devPtr == nullptr) {
@@ -129,7 +174,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
         }
         {
             std::lock_guard<std::mutex> lock(registryMutex());
-            deviceBlocks()[static_cast<unsigned char*>(memory)] = DeviceBlock{size, device};
+            deviceBlocks()[static_cast<unsigned char*>(memory)] = DeviceBlock{size, device, nextAllocationEpoch()};
         }
         state.allocatedBytes += size;
         ++state.epoch;
@@ -143,8 +188,8 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
 cudaError_t cudaFree(void* devPtr) {
     const int device = currentDevice();
     DeviceState& state = deviceState(device);
-    std::lock_guard<std::mutex> deviceLock(state.mutex);
-    if (takeCall(state, EmulatedOperation::cudaFree).fails) {
+    std::unique_lock<std::mutex> deviceLock(state.mutex);
+    if (takeCall(deviceLock, state, EmulatedOperation::cudaFree).fails) {
         return cudaErrorUnknown;
     }
     runPendingWork(state);
@@ -172,8 +217,8 @@ cudaError_t cudaFree(void* devPtr) {
 cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags) {
     {
         DeviceState& state = deviceState(currentDevice());
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (takeCall(state, EmulatedOperation::cudaHostAlloc).fails) {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (takeCall(lock, state, EmulatedOperation::cudaHostAlloc).fails) {
             return cudaErrorMemoryAllocation;
         }
     }
@@ -196,8 +241,8 @@ cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags) {
 cudaError_t cudaFreeHost(void* ptr) {
     {
         DeviceState& state = deviceState(currentDevice());
-        std::lock_guard<std::mutex> lock(state.mutex);
-        if (takeCall(state, EmulatedOperation::cudaFreeHost).fails) {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (takeCall(lock, state, EmulatedOperation::cudaFreeHost).fails) {
             return cudaErrorUnknown;
         }
     }
@@ -218,8 +263,8 @@ cudaError_t cudaFreeHost(void* ptr) {
 // allocations leave of it.
 cudaError_t cudaMemGetInfo(size_t* free, size_t* total) {
     DeviceState& state = deviceState(currentDevice());
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (takeCall(state, EmulatedOperation::cudaMemGetInfo).fails) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (takeCall(lock, state, EmulatedOperation::cudaMemGetInfo).fails) {
         return cudaErrorUnknown;
     }
     if (free == nullptr || total == nullptr) {
@@ -255,6 +300,8 @@ void emulatedReleaseEverything() {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.pending.clear();
         state.allocatedBytes = 0;
+        state.memoCall = SgemmCall{};
+        state.memoProduct.clear();
         ++state.epoch;
     }
     std::lock_guard<std::mutex> lock(registryMutex());
@@ -268,4 +315,25 @@ void emulatedReleaseEverything() {
     hostBlocks().clear();
     releaseContexts();
     releaseEvents();
+}
+
+const char* cudaGetErrorName(cudaError_t error) {
+    switch (error) {
+        case cudaSuccess:
+            return "cudaSuccess";
+        case cudaErrorInvalidValue:
+            return "cudaErrorInvalidValue";
+        case cudaErrorMemoryAllocation:
+            return "cudaErrorMemoryAllocation";
+        case cudaErrorInvalidDevice:
+            return "cudaErrorInvalidDevice";
+        case cudaErrorInvalidResourceHandle:
+            return "cudaErrorInvalidResourceHandle";
+        case cudaErrorNotReady:
+            return "cudaErrorNotReady";
+        case cudaErrorUnknown:
+            return "cudaErrorUnknown";
+    }
+    // As the runtime answers for a value it does not know.
+    return "unrecognized error code";
 }

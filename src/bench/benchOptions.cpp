@@ -1,0 +1,220 @@
+// Parsing of kavrel-bench's command line with CLI11, and of the values its options take.
+#include "bench/benchOptions.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "common/decimalText.h"
+#include "common/matrix.h"
+#include "common/platform.h"
+#include "report/outlierMargin.h"
+
+namespace bench {
+
+namespace {
+
+// The count text holds, from minimum to maximum; throws CLI::ValidationError naming the option otherwise. The
+// out-of-range wording is CLI11's own, which kavrel-bench has always printed.
+int countFrom(const std::string& option, const std::string& text, int minimum, int maximum) {
+    std::uint64_t value = 0;
+    const DecimalCount read = readDecimalCount(text, static_cast<std::uint64_t>(maximum), &value);
+    if (read == DecimalCount::notDigits) {
+        throw CLI::ValidationError(option, "\"" + text + "\" is not a whole number in decimal digits");
+    }
+    if (read == DecimalCount::aboveLimit || value < static_cast<std::uint64_t>(minimum)) {
+        throw CLI::ValidationError(
+            option, "Value " + text + " not in range " + std::to_string(minimum) + " to " + std::to_string(maximum));
+    }
+    return static_cast<int>(value);
+}
+
+// Sets the devices "all" or a comma-separated list of indices names; throws CLI::ValidationError naming --devices
+// for an item that is empty or not decimal digits, or an index named twice.
+void devicesFrom(const std::string& text, BenchOptions* options) {
+    options->devices.clear();
+    options->allDevices = text == "all";
+    if (options->allDevices) {
+        return;
+    }
+    std::size_t begin = 0;
+    while (true) {
+        const std::size_t comma = std::min(text.find(',', begin), text.size());
+        options->devices.push_back(countFrom("--devices", text.substr(begin, comma - begin), 0, INT_MAX));
+        if (comma == text.size()) {
+            break;
+        }
+        begin = comma + 1;
+    }
+    std::sort(options->devices.begin(), options->devices.end());
+    const auto repeated = std::adjacent_find(options->devices.begin(), options->devices.end());
+    if (repeated != options->devices.end()) {
+        throw CLI::ValidationError("--devices", "device " + std::to_string(*repeated) + " is named twice");
+    }
+}
+
+// Adds an option whose value the callback reads, shown in the help as typeName with its default.
+CLI::Option* addValueOption(CLI::App* app, const char* name, const std::string& description, const char* typeName,
+                            const std::string& defaultText, const std::function<void(const std::string&)>& read) {
+    return app->add_option_function<std::string>(name, read, description)
+        ->type_name(typeName)
+        ->default_str(defaultText);
+}
+
+// Adds an option taking a decimal count from minimum to maximum into target, shown in the help as N.
+CLI::Option* addCountOption(CLI::App* app, const char* name, int* target, const std::string& description, int minimum,
+                            int maximum) {
+    const std::string option = name;
+    return addValueOption(app, name, description, "N", std::to_string(*target),
+                          [=](const std::string& text) { *target = countFrom(option, text, minimum, maximum); });
+}
+
+// The first argument that asks for the help or the version, or null when none does.
+const char* answeredRequest(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "-h" || argument == "--help" || argument == "--version") {
+            return argv[i];
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+BenchOptions defaultBenchOptions() {
+    BenchOptions options{};
+    options.iterations = kDeviceIterations;
+    options.durationSeconds = 0.0;
+    options.warmup = kDefaultWarmup;
+    options.allDevices = false;
+    options.devices = {0};
+    options.size = kMatrixOrder;
+    options.phases = false;
+    options.json = false;
+    options.outlierMargin = report::kDefaultOutlierMargin;
+    options.failOnOutlier = false;
+    options.checkFirstOnly = false;
+    options.expectDevices = 0;
+    options.programName = "kavrel-bench";
+    return options;
+}
+
+bool parseDuration(const std::string& text, double* seconds, bool allowZero) {
+    double unitSeconds = 1.0;
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.back() == 's' || digits.back() == 'm' || digits.back() == 'h')) {
+        unitSeconds = digits.back() == 'h' ? 3600.0 : digits.back() == 'm' ? 60.0 : 1.0;
+        digits.remove_suffix(1);
+    }
+    std::uint64_t count = 0;
+    const auto limit = static_cast<std::uint64_t>(kMaxDurationSeconds);
+    if (readDecimalCount(digits, limit, &count) != DecimalCount::read) {
+        return false;
+    }
+    const double length = static_cast<double>(count) * unitSeconds;
+    if ((length <= 0.0 && !allowZero) || length > kMaxDurationSeconds) {
+        return false;
+    }
+    *seconds = length;
+    return true;
+}
+
+ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                               BenchOptions* options) {
+    BenchOptions parsed = defaultBenchOptions();
+    parsed.programName = programNameOf(argc > 0 ? argv[0] : nullptr, "kavrel-bench");
+    CLI::App app("Times SGEMM round trips on NVIDIA GPUs through cuBLAS and checks every product.",
+                 parsed.programName);
+    const std::string version = std::string("kavrel-bench ") + KAVREL_BENCH_VERSION;
+    app.set_version_flag("--version", version);
+
+    CLI::Option* iterations =
+        addCountOption(&app, "--iterations", &parsed.iterations,
+                       "Timed round trips of upload, SGEMM and download (1 to " + std::to_string(kMaxIterations) + ")",
+                       1, kMaxIterations);
+    CLI::Option* duration = addValueOption(
+        &app, "--duration",
+        "Run round trips for this long instead of a fixed count, set-up and warm-up included: 90, 90s, 10m or 1h (at "
+        "most 7 days)",
+        "TIME", "", [&parsed](const std::string& text) {
+            if (!parseDuration(text, &parsed.durationSeconds)) {
+                throw CLI::ValidationError("--duration", text + " is not a length like 90, 90s, 10m or 1h up to 168h");
+            }
+        });
+    duration->excludes(iterations);
+    addCountOption(&app, "--warmup", &parsed.warmup, "Untimed round trips before the timed loop (0 or more)", 0,
+                   INT_MAX);
+    int device = 0;
+    CLI::Option* deviceOption =
+        addCountOption(&app, "--device", &device, "One CUDA device index (0 or more); --devices N", 0, INT_MAX);
+    CLI::Option* devicesOption =
+        addValueOption(&app, "--devices", "CUDA devices to run on at once: all, or indices like 0,2,3", "LIST", "0",
+                       [&parsed](const std::string& text) { devicesFrom(text, &parsed); });
+    deviceOption->excludes(devicesOption);
+    addCountOption(&app, "--expect-devices", &parsed.expectDevices,
+                   "Fail the node when the runtime sees fewer devices than this (0: no expectation)", 0,
+                   kMaxExpectedDevices);
+    addCountOption(&app, "--size", &parsed.size,
+                   "Matrix order: rows and columns of A, B and C (1 to " + std::to_string(kMaxMatrixOrder) + ")", 1,
+                   kMaxMatrixOrder);
+    app.add_flag("--phases", parsed.phases, "Time upload, SGEMM and download apart, synchronising after each");
+    app.add_flag("--json", parsed.json, "Write one JSON document instead of the table");
+    addValueOption(&app, "--outlier-margin",
+                   "How far below the median of the other devices a device's rate may fall before it is an outlier: "
+                   "a fraction (0.1) or a percentage (10%), below 100%",
+                   "MARGIN", "10%", [&parsed](const std::string& text) {
+                       if (!report::parseOutlierMargin(text, &parsed.outlierMargin)) {
+                           throw CLI::ValidationError("--outlier-margin", text + " " + report::kOutlierMarginForm);
+                       }
+                   });
+    app.add_flag("--fail-on-outlier", parsed.failOnOutlier, "End with a failed status when any device is an outlier");
+    app.add_flag("--check-first-only", parsed.checkFirstOnly,
+                 "Check only the first product against the host reference, not every one (to measure what verifying "
+                 "costs)");
+    addValueOption(&app, "--stall-timeout",
+                   "A device stuck this long in one GPU library call is reported in error and left behind: 30, 30s, "
+                   "2m; 0 never (default: 50 times its first round trip, from 10 s to 120 s)",
+                   "TIME", "", [&parsed](const std::string& text) {
+                       double seconds = 0.0;
+                       if (!parseDuration(text, &seconds, true)) {
+                           throw CLI::ValidationError("--stall-timeout",
+                                                      text + " is not a length like 30, 30s or 2m up to 168h, or 0");
+                       }
+                       parsed.stallTimeoutSeconds = seconds;
+                   });
+    app.add_option("--node-name", parsed.nodeName, "The node's name in the report (the host's name by default)")
+        ->type_name("NAME")
+        ->check(
+            [](const std::string& text) { return text.empty() ? std::string("the name is empty") : std::string(); });
+
+    // Help and version answer whatever else the command line holds, so that a bad value cannot hide them.
+    if (const char* request = answeredRequest(argc, argv)) {
+        if (std::string(request) == "--version") {
+            out << version << '\n';
+        } else {
+            out << app.help();
+        }
+        return ParseOutcome::answered;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error, out, err);
+        return code == 0 ? ParseOutcome::answered : ParseOutcome::usageError;
+    }
+    if (deviceOption->count() > 0) {
+        parsed.allDevices = false;
+        parsed.devices = {device};
+    }
+    *options = parsed;
+    return ParseOutcome::run;
+}
+
+}  // namespace bench

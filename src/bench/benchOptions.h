@@ -1,0 +1,67 @@
+// The command line of kavrel-bench: its options, their defaults and their parsing.
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Most timed iterations one run accepts.
+constexpr int kMaxIterations = 10000000;
+
+// Default untimed round trips before the timed loop.
+constexpr int kDefaultWarmup = 1;
+
+// Largest matrix order --size accepts; whether the matrices fit is checked later, against the device.
+constexpr int kMaxMatrixOrder = 1000000;
+
+// Longest soak --duration accepts: one week.
+constexpr double kMaxDurationSeconds = 7 * 24 * 3600.0;
+
+// Most devices --expect-devices names.
+constexpr int kMaxExpectedDevices = 1024;
+
+// What one run of kavrel-bench does; the defaults are a run without options.
+struct BenchOptions {
+    int iterations;            // timed round trips when durationSeconds is 0, 1 to kMaxIterations; kavrel-test's loop
+                               // length by default
+    double durationSeconds;    // 0: run iterations round trips; above 0: the whole run's length, set-up included
+    int warmup;                // untimed round trips before the timed loop, 0 or more
+    bool allDevices;           // --devices all: every device the runtime reports
+    std::vector<int> devices;  // CUDA device indices, ascending without duplicates; {0} by default, empty with
+                               // allDevices
+    int size;                  // matrix order, 1 to kMaxMatrixOrder; kavrel-test's order by default
+    bool phases;               // time upload, SGEMM and download apart, synchronising the device after each
+    bool json;                 // one JSON document on standard output instead of the table
+    double outlierMargin;      // a fraction in [0, 1): how far below its peers' median a device's rate may fall
+    bool failOnOutlier;        // an outlier device fails the run
+    std::string nodeName;      // the node's name in the report; empty: the host's own name
+    bool checkFirstOnly;       // check the first product alone, to measure what verifying every product costs
+    std::optional<double> stallTimeoutSeconds;  // a device stuck this long in one library call is in error; 0: never;
+                                                // empty: the default rule (see stallLimitSeconds)
+    int expectDevices;                          // the runtime must see at least this many devices; 0: no expectation
+    std::string programName;                    // the program as invoked, for its usage text
+};
+
+// The options of a run without any.
+BenchOptions defaultBenchOptions();
+
+// How parsing ended: options to run with, a request fully answered (--help, --version), or a usage error.
+enum class ParseOutcome { run, answered, usageError };
+
+// Parses argv[1..argc-1] into options; argv[0] names the program in the usage text. When any argument is exactly
+// -h, --help or --version, the first of them writes its text to out and answers the request, whatever the other
+// arguments hold. Otherwise a bad option or value writes one line naming it and the usage hint to err. Counts are
+// read as decimal digits only (a leading zero is not octal, 0x is not hexadecimal). --device N means --devices N;
+// --device with --devices, and --duration with --iterations, are usage errors. Calls no GPU library.
+ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                               BenchOptions* options);
+
+// Reads a length of time: decimal digits, then an optional unit s (the default), m or h, nothing else. Sets seconds
+// and returns true for a length above zero (or zero, when allowZero) and at most kMaxDurationSeconds; returns false
+// and leaves seconds untouched otherwise.
+bool parseDuration(const std::string& text, double* seconds, bool allowZero = false);
+
+}  // namespace bench

@@ -1,0 +1,130 @@
+// The figures, outliers, node summary and exit status drawn from the devices' outcomes.
+#include "bench/benchReport.h"
+
+#include "bench/exitStatus.h"
+#include "report/statistics.h"
+
+namespace bench {
+
+namespace {
+
+PhaseFigure phaseFigure(std::vector<double>* seconds, double amount) {
+    const double median = percentilesOf(seconds).p50;
+    return PhaseFigure{median, amount, billionsPerSecond(amount, median)};
+}
+
+}  // namespace
+
+std::string failureText(const char* stageMessage) {
+    std::string text = stageMessage != nullptr ? stageMessage : "";
+    const std::string prefix = "!!!! ";
+    if (text.compare(0, prefix.size(), prefix) == 0) {
+        text.erase(0, prefix.size());
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+bool checkPasses(const RelativeError& error) {
+    return !error.referenceNormIsZero && relativeErrorPasses(error.ratio);
+}
+
+DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome) {
+    DeviceReport device;
+    device.index = outcome->device;
+    device.failure = outcome->failure;
+    device.described = outcome->described;
+    device.description = outcome->description;
+    device.libraryVersion = outcome->libraryVersion;
+    device.verification = outcome->verification;
+    device.roundTrips = static_cast<long>(outcome->iterationSeconds.size());
+    if (device.failure || device.roundTrips == 0) {
+        return device;
+    }
+    device.timedSeconds = outcome->timedSeconds;
+    device.loopWallSeconds = outcome->loopWallSeconds;
+    device.iteration = percentilesOf(&outcome->iterationSeconds);
+    device.histogram = histogramOf(outcome->iterationSeconds, kHistogramBuckets);
+    device.upload = phaseFigure(&outcome->uploadSeconds, uploadBytes(options.size));
+    device.sgemm = phaseFigure(&outcome->sgemmSeconds, sgemmFlops(options.size));
+    device.download = phaseFigure(&outcome->downloadSeconds, downloadBytes(options.size));
+    device.roundTripsPerSecond = device.iteration.p50 > 0.0 ? 1.0 / device.iteration.p50 : 0.0;
+    const VerificationSummary& verification = device.verification;
+    // Checking the first product alone is asked for by --check-first-only; any other shortfall is a failure.
+    const long expected = options.checkFirstOnly ? 1 : device.roundTrips;
+    device.passed = verification.checkedFirst && checkPasses(verification.firstError) &&
+                    verification.mismatchCount == 0 && verification.verifiedProducts == expected;
+    return device;
+}
+
+BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>* outcomes, int visibleDevices) {
+    BenchReport report;
+    report.options = options;
+    report.matrixOrder = options.size;
+    std::vector<double> rates;
+    std::vector<std::size_t> completed;
+    for (DeviceOutcome& outcome : *outcomes) {
+        report.devices.push_back(summariseDevice(options, &outcome));
+        const DeviceReport& device = report.devices.back();
+        if (!device.failure && device.roundTrips > 0) {
+            rates.push_back(device.roundTripsPerSecond);
+            completed.push_back(report.devices.size() - 1);
+        }
+    }
+    const std::vector<bool> outliers = report::nodeOutliers(rates, options.outlierMargin);
+    for (std::size_t i = 0; i < completed.size(); ++i) {
+        report.devices[completed[i]].outlier = outliers[i];
+    }
+
+    NodeSummary& node = report.node;
+    node.devices = static_cast<int>(report.devices.size());
+    for (const DeviceReport& device : report.devices) {
+        if (device.failure) {
+            ++node.failedDevices;
+        } else if (device.passed) {
+            ++node.passed;
+        } else {
+            ++node.failedChecks;
+        }
+        node.mismatches += device.verification.mismatchCount;
+        if (device.outlier) {
+            node.outliers.push_back(device.index);
+        }
+    }
+    node.expectedDevices = options.expectDevices;
+    node.visibleDevices = visibleDevices;
+    node.missingDevices = options.expectDevices > 0 && visibleDevices >= 0 && visibleDevices < options.expectDevices;
+    node.allPassed = node.passed == node.devices && !node.missingDevices;
+    return report;
+}
+
+int runStatus(const BenchReport& report) {
+    const NodeSummary& node = report.node;
+    if (node.failedDevices > 0 || node.missingDevices) {
+        return kExitRunFailed;
+    }
+    if (report.interruption.signal != 0) {
+        return kExitInterrupted;
+    }
+    if (node.failedChecks > 0 || (report.options.failOnOutlier && !node.outliers.empty())) {
+        return kExitCheckFailed;
+    }
+    return kExitPassed;
+}
+
+std::string missingDevicesLine(const NodeSummary& node) {
+    if (!node.missingDevices) {
+        return "";
+    }
+    return "!!!! expected " + std::to_string(node.expectedDevices) + " devices, the runtime sees " +
+           std::to_string(node.visibleDevices) + "\n";
+}
+
+std::string deviceFailureLine(const DeviceReport& device) {
+    const std::string message = device.failure ? device.failure->message : std::string("unknown failure");
+    return "!!!! device " + std::to_string(device.index) + ": " + message + "\n";
+}
+
+}  // namespace bench

@@ -1,0 +1,99 @@
+// Everything one kavrel-bench run reports, device by device and for the node, and the exit status it leads to.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench/benchFigures.h"
+#include "bench/benchOptions.h"
+#include "bench/deviceOutcome.h"
+
+namespace bench {
+
+// Buckets of each device's iteration-time histogram.
+constexpr int kHistogramBuckets = 12;
+
+// One phase of the round trip: its median time, what it moves or computes, and the rate.
+struct PhaseFigure {
+    double medianSeconds;
+    double amount;  // bytes for the transfers, floating-point operations for the SGEMM
+    double rate;    // GB/s or GFLOP/s at the median
+};
+
+// One device's report.
+struct DeviceReport {
+    int index = 0;
+    std::optional<DeviceFailure> failure;  // set when a call failed; then only the fields above figures hold anything
+    bool described = false;
+    DeviceDescription description{};
+    int libraryVersion = 0;
+    // Figures of a device that completed.
+    long roundTrips = 0;
+    double timedSeconds = 0.0;     // the timed spans added up
+    double loopWallSeconds = 0.0;  // the timed loop from start to end
+    Percentiles iteration{};
+    Histogram histogram;
+    PhaseFigure upload{};
+    PhaseFigure sgemm{};
+    PhaseFigure download{};
+    double roundTripsPerSecond = 0.0;  // at the median iteration time; what outliers are judged by
+    VerificationSummary verification;
+    bool passed = false;   // every product checked, none wrong, and the first one passed the reference check
+    bool outlier = false;  // more than the margin slower than the median of its peers
+};
+
+// The node as a whole.
+struct NodeSummary {
+    int devices = 0;
+    int passed = 0;
+    int failedChecks = 0;   // completed, but a product was wrong
+    int failedDevices = 0;  // a library call failed
+    long mismatches = 0;    // wrong products on all devices
+    std::vector<int> outliers;  // device indices
+    int expectedDevices = 0;    // --expect-devices; 0 when nothing was expected
+    int visibleDevices = -1;    // the devices the runtime sees, when it was asked for them; -1 otherwise
+    bool missingDevices = false;  // fewer visible devices than expected
+    bool allPassed = false;       // every device passed, and none is missing
+};
+
+// What stopped a run before its end, when something did.
+struct Interruption {
+    int signal = 0;              // SIGINT or SIGTERM; 0 when the run was not interrupted
+    double afterSeconds = 0.0;   // from the start of the run to the signal
+};
+
+struct BenchReport {
+    BenchOptions options;
+    std::string nodeName;   // --node-name, or the host's name
+    std::string startTime;  // when the run started, UTC in ISO 8601
+    int matrixOrder = 0;
+    std::vector<DeviceReport> devices;
+    NodeSummary node;
+    Interruption interruption;
+};
+
+// Whether a first product's relative error passes: a reference norm that is not zero and a ratio below the
+// threshold.
+bool checkPasses(const RelativeError& error);
+
+// The figures of one device's outcome in a run with the options (sorting its timings in place).
+DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome);
+
+// The report of a run from its devices' outcomes: figures, outliers among the completed devices at the given
+// margin, and the node summary; visibleDevices is the runtime's device count when it was asked (-1 otherwise),
+// compared with options.expectDevices.
+BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>* outcomes, int visibleDevices = -1);
+
+// The exit status of a run whose report is complete: kExitRunFailed when any device failed or is missing,
+// kExitInterrupted when the run was interrupted, kExitCheckFailed when any check failed or (failOnOutlier) any
+// device is an outlier, kExitPassed otherwise.
+int runStatus(const BenchReport& report);
+
+// The line for devices missing from the node: "!!!! expected 4 devices, the runtime sees 3\n"; empty when none is.
+std::string missingDevicesLine(const NodeSummary& node);
+
+// The line for a device's failure on standard error: "!!!! device N: " and its message, then a line break.
+std::string deviceFailureLine(const DeviceReport& device);
+
+}  // namespace bench

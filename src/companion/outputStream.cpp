@@ -1,8 +1,0 @@
-// A report write that checks every byte and the flush.
-#include "companion/outputStream.h"
-
-bool writeReport(std::FILE* stream, const std::string& text) {
-    const std::size_t written = std::fwrite(text.data(), 1, text.size(), stream);
-    const bool flushed = std::fflush(stream) == 0;
-    return written == text.size() && flushed && std::ferror(stream) == 0;
-}
