@@ -3,12 +3,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bench/benchFigures.h"
 #include "bench/benchOptions.h"
+#include "bench/benchReport.h"
+#include "bench/timeSummary.h"
 
 namespace bench {
 
@@ -137,6 +141,73 @@ TEST(BenchFigures, BarsScaleToTheLargestCountAndShowEveryNonEmptyBucket) {
     EXPECT_EQ(lines[2], "     4.000 -      8.000 ms    1  #");
     EXPECT_EQ(linesOf(histogramBars(Histogram{{0.001, 0.002, 0.003}, {10, 5}}, 10))[1],
               "     2.000 -      3.000 ms   5  #####");
+}
+
+// Times spread over three decades, deterministic: a long-tailed run of round trips.
+std::vector<double> spreadTimes(std::size_t count) {
+    std::vector<double> times;
+    std::uint32_t state = 12345;
+    for (std::size_t i = 0; i < count; ++i) {
+        state = state * 1664525u + 1013904223u;
+        const double uniform = static_cast<double>(state >> 8) / 16777216.0;
+        times.push_back(1e-4 * std::pow(1000.0, uniform * uniform));
+    }
+    return times;
+}
+
+TEST(TimeSummary, ShortRunsKeepEveryTimeAndGiveTheExactFigures) {
+    std::vector<double> times = spreadTimes(kExactTimes);
+    TimeSummary summary;
+    double sum = 0.0;
+    for (const double time : times) {
+        summary.add(time);
+        sum += time;
+    }
+    EXPECT_TRUE(summary.exact());
+    EXPECT_EQ(summary.count(), static_cast<long long>(kExactTimes));
+    EXPECT_EQ(summary.sum(), sum);
+    const Percentiles binnedOrNot = summary.percentiles();
+    const Percentiles exact = percentilesOf(&times);
+    EXPECT_EQ(binnedOrNot.p50, exact.p50);
+    EXPECT_EQ(binnedOrNot.p999, exact.p999);
+    EXPECT_EQ(binnedOrNot.min, exact.min);
+    const Histogram histogram = summary.histogram(kHistogramBuckets);
+    EXPECT_EQ(histogram.counts, histogramOf(times, kHistogramBuckets).counts);
+    EXPECT_TRUE(std::isnan(TimeSummary().percentiles().p50));
+}
+
+TEST(TimeSummary, LongRunsStayWithinTheirErrorBoundOfTheExactFigures) {
+    std::vector<double> times = spreadTimes(3 * kExactTimes);
+    // Some times too short for any bin, as an event pair on one clock tick can give.
+    times[7] = 0.0;
+    times[8] = 0.0;
+    TimeSummary summary;
+    for (const double time : times) {
+        summary.add(time);
+    }
+    EXPECT_FALSE(summary.exact());
+    EXPECT_EQ(summary.count(), static_cast<long long>(times.size()));
+    const Percentiles binned = summary.percentiles();
+    const Percentiles exact = percentilesOf(&times);
+    for (const auto& [name, got, want] : {std::tuple<const char*, double, double>{"p50", binned.p50, exact.p50},
+                                          {"p90", binned.p90, exact.p90},
+                                          {"p99", binned.p99, exact.p99},
+                                          {"p99.9", binned.p999, exact.p999}}) {
+        EXPECT_LE(std::fabs(got - want), kBinnedRelativeError * want) << name << ": " << got << " against " << want;
+    }
+    EXPECT_EQ(binned.max, exact.max);
+    EXPECT_EQ(binned.min, 0.0);
+    const Histogram histogram = summary.histogram(kHistogramBuckets);
+    const Histogram expected = histogramOf(times, kHistogramBuckets);
+    EXPECT_EQ(histogram.edges, expected.edges);
+    long total = 0;
+    for (std::size_t bucket = 0; bucket < histogram.counts.size(); ++bucket) {
+        total += histogram.counts[bucket];
+        // Only times within one bin of an edge can land on the other side of it.
+        EXPECT_NEAR(histogram.counts[bucket], expected.counts[bucket], 0.01 * static_cast<double>(times.size()))
+            << bucket;
+    }
+    EXPECT_EQ(total, static_cast<long>(times.size()));
 }
 
 }  // namespace bench

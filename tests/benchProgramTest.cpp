@@ -209,6 +209,22 @@ TEST(BenchNode, EveryDeviceRunsAndEveryProductIsVerified) {
     EXPECT_EQ(report["node"]["passed"], 4);
 }
 
+TEST(BenchNode, CheckingTheFirstProductAloneNeverReadsABufferADownloadLandsIn) {
+    // Devices 1 and 2 compute a wrong product in their third timed round trip, which is not checked; their first
+    // product is, and a download landing in its buffer while it is read would make that check fail (or, under the
+    // thread sanitizer, be reported).
+    const ChildRun run = runBench({"--devices", "all", "--iterations", "20", "--check-first-only", "--json"},
+                                  "corrupt:4@1,corrupt:4@2", fourDevices());
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    const nlohmann::json report = parseReport(run);
+    EXPECT_EQ(report["products_checked"], "first");
+    ASSERT_EQ(report["devices"].size(), 4u);
+    for (const nlohmann::json& device : report["devices"]) {
+        EXPECT_EQ(device["check"]["verified_products"], 1) << device["index"];
+        EXPECT_EQ(device["check"]["verdict"], "PASSED") << device["index"];
+    }
+}
+
 TEST(BenchNode, AMismatchOnOneDeviceIsNamedWithItsIterationAndTheOthersStayClean) {
     // Warm-up makes SGEMM call 1 on device 2, so its call 300 is timed round trip 299.
     const ChildRun run =

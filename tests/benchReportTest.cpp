@@ -30,17 +30,16 @@ DeviceOutcome completedDevice(int index, double iterationSeconds, long roundTrip
     for (long i = 0; i < roundTrips; ++i) {
         // A spread around the median, so that each percentile differs.
         const double seconds = iterationSeconds * (1.0 + 0.01 * static_cast<double>(i));
-        outcome.iterationSeconds.push_back(seconds);
-        outcome.uploadSeconds.push_back(0.0006);
-        outcome.sgemmSeconds.push_back(0.0005);
-        outcome.downloadSeconds.push_back(0.0002);
-        outcome.timedSeconds += seconds;
+        outcome.iterationTimes.add(seconds);
+        outcome.uploadTimes.add(0.0006);
+        outcome.sgemmTimes.add(0.0005);
+        outcome.downloadTimes.add(0.0002);
     }
     outcome.verification.checkedFirst = true;
     outcome.verification.firstError = RelativeError{false, 1.5e-7f};
     outcome.verification.verifiedProducts = roundTrips;
     outcome.verification.yardstickIteration = 1;
-    outcome.loopWallSeconds = outcome.timedSeconds * 1.5;
+    outcome.loopWallSeconds = outcome.iterationTimes.sum() * 1.5;
     return outcome;
 }
 

@@ -14,8 +14,6 @@
 
 namespace report {
 
-namespace {
-
 // A text and how the count reader takes it under a limit.
 struct CountRow {
     const char* text;
@@ -61,8 +59,6 @@ class NodeOutlierRule : public testing::TestWithParam<NodeRuleRow> {};
 
 // One fleet group's figures and which of them the fleet rule flags (none judged: empty).
 class FleetOutlierRule : public testing::TestWithParam<NodeRuleRow> {};
-
-}  // namespace
 
 TEST_P(DecimalCountText, ReadsDigitsOnlyUpToTheLimit) {
     std::uint64_t value = 7;

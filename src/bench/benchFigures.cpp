@@ -19,9 +19,9 @@ double atRank(const std::vector<double>& sorted, long long perMille) {
     return sorted[static_cast<std::size_t>(rank - 1)];
 }
 
-// Edges of buckets ranges from lowest to highest: equal ratios when lowest is above 0, equal widths otherwise. The
-// outer edges are exactly lowest and highest.
-std::vector<double> bucketEdges(double lowest, double highest, int buckets) {
+}  // namespace
+
+std::vector<double> histogramEdges(double lowest, double highest, int buckets) {
     std::vector<double> edges(static_cast<std::size_t>(buckets) + 1);
     const bool logarithmic = lowest > 0.0;
     for (int i = 0; i <= buckets; ++i) {
@@ -33,8 +33,6 @@ std::vector<double> bucketEdges(double lowest, double highest, int buckets) {
     edges.back() = highest;
     return edges;
 }
-
-}  // namespace
 
 double billionsPerSecond(double amount, double seconds) {
     return seconds > 0.0 ? amount / seconds / 1e9 : 0.0;
@@ -58,7 +56,7 @@ Histogram histogramOf(const std::vector<double>& sortedSamples, int buckets) {
     const double lowest = sortedSamples.front();
     const double highest = sortedSamples.back();
     const int bucketCount = lowest < highest ? std::max(1, buckets) : 1;
-    histogram.edges = bucketEdges(lowest, highest, bucketCount);
+    histogram.edges = histogramEdges(lowest, highest, bucketCount);
     histogram.counts.assign(static_cast<std::size_t>(bucketCount), 0);
     std::size_t bucket = 0;
     for (const double sample : sortedSamples) {

@@ -60,6 +60,10 @@ struct Histogram {
 // no edges and no buckets.
 Histogram histogramOf(const std::vector<double>& sortedSamples, int buckets);
 
+// The edges of buckets ranges from lowest to highest, as histogramOf spaces them: equal ratios when lowest is above 0,
+// equal widths otherwise; the outer edges are exactly lowest and highest.
+std::vector<double> histogramEdges(double lowest, double highest, int buckets);
+
 // The histogram as text, one line per bucket, each ending with '\n': the bucket's range in milliseconds with three
 // decimals, its count, and a bar of '#' whose length is the count scaled to the largest count over barWidth
 // characters, rounded to nearest, but at least one '#' for any bucket that is not empty.

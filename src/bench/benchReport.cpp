@@ -8,8 +8,8 @@ namespace bench {
 
 namespace {
 
-PhaseFigure phaseFigure(std::vector<double>* seconds, double amount) {
-    const double median = percentilesOf(seconds).p50;
+PhaseFigure phaseFigure(const TimeSummary& times, double amount) {
+    const double median = times.percentiles().p50;
     return PhaseFigure{median, amount, billionsPerSecond(amount, median)};
 }
 
@@ -39,17 +39,18 @@ DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome
     device.description = outcome->description;
     device.libraryVersion = outcome->libraryVersion;
     device.verification = outcome->verification;
-    device.roundTrips = static_cast<long>(outcome->iterationSeconds.size());
+    device.roundTrips = static_cast<long>(outcome->iterationTimes.count());
     if (device.failure || device.roundTrips == 0) {
         return device;
     }
-    device.timedSeconds = outcome->timedSeconds;
+    device.timedSeconds = outcome->iterationTimes.sum();
     device.loopWallSeconds = outcome->loopWallSeconds;
-    device.iteration = percentilesOf(&outcome->iterationSeconds);
-    device.histogram = histogramOf(outcome->iterationSeconds, kHistogramBuckets);
-    device.upload = phaseFigure(&outcome->uploadSeconds, uploadBytes(options.size));
-    device.sgemm = phaseFigure(&outcome->sgemmSeconds, sgemmFlops(options.size));
-    device.download = phaseFigure(&outcome->downloadSeconds, downloadBytes(options.size));
+    device.exactTimes = outcome->iterationTimes.exact();
+    device.iteration = outcome->iterationTimes.percentiles();
+    device.histogram = outcome->iterationTimes.histogram(kHistogramBuckets);
+    device.upload = phaseFigure(outcome->uploadTimes, uploadBytes(options.size));
+    device.sgemm = phaseFigure(outcome->sgemmTimes, sgemmFlops(options.size));
+    device.download = phaseFigure(outcome->downloadTimes, downloadBytes(options.size));
     device.roundTripsPerSecond = device.iteration.p50 > 0.0 ? 1.0 / device.iteration.p50 : 0.0;
     const VerificationSummary& verification = device.verification;
     // Checking the first product alone is asked for by --check-first-only; any other shortfall is a failure.

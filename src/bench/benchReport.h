@@ -32,6 +32,7 @@ struct DeviceReport {
     long roundTrips = 0;
     double timedSeconds = 0.0;     // the timed spans added up
     double loopWallSeconds = 0.0;  // the timed loop from start to end
+    bool exactTimes = true;        // every round trip's time was kept, so the percentiles are recorded times
     Percentiles iteration{};
     Histogram histogram;
     PhaseFigure upload{};
@@ -47,20 +48,20 @@ struct DeviceReport {
 struct NodeSummary {
     int devices = 0;
     int passed = 0;
-    int failedChecks = 0;   // completed, but a product was wrong
-    int failedDevices = 0;  // a library call failed
-    long mismatches = 0;    // wrong products on all devices
-    std::vector<int> outliers;  // device indices
-    int expectedDevices = 0;    // --expect-devices; 0 when nothing was expected
-    int visibleDevices = -1;    // the devices the runtime sees, when it was asked for them; -1 otherwise
+    int failedChecks = 0;         // completed, but a product was wrong
+    int failedDevices = 0;        // a library call failed
+    long mismatches = 0;          // wrong products on all devices
+    std::vector<int> outliers;    // device indices
+    int expectedDevices = 0;      // --expect-devices; 0 when nothing was expected
+    int visibleDevices = -1;      // the devices the runtime sees, when it was asked for them; -1 otherwise
     bool missingDevices = false;  // fewer visible devices than expected
     bool allPassed = false;       // every device passed, and none is missing
 };
 
 // What stopped a run before its end, when something did.
 struct Interruption {
-    int signal = 0;              // SIGINT or SIGTERM; 0 when the run was not interrupted
-    double afterSeconds = 0.0;   // from the start of the run to the signal
+    int signal = 0;             // SIGINT or SIGTERM; 0 when the run was not interrupted
+    double afterSeconds = 0.0;  // from the start of the run to the signal
 };
 
 struct BenchReport {
@@ -77,7 +78,7 @@ struct BenchReport {
 // threshold.
 bool checkPasses(const RelativeError& error);
 
-// The figures of one device's outcome in a run with the options (sorting its timings in place).
+// The figures of one device's outcome in a run with the options.
 DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome);
 
 // The report of a run from its devices' outcomes: figures, outliers among the completed devices at the given

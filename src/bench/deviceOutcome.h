@@ -3,9 +3,9 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "bench/productVerifier.h"
+#include "bench/timeSummary.h"
 #include "common/status.h"
 #include "gpu/deviceInfo.h"
 
@@ -32,12 +32,11 @@ struct DeviceOutcome {
     bool described = false;                // description holds the device's name
     DeviceDescription description{};
     int libraryVersion = 0;
-    double timedSeconds = 0.0;             // the timed round trips' spans added up
-    double loopWallSeconds = 0.0;          // from the start of the timed loop to its end, waits between spans included
-    std::vector<double> iterationSeconds;  // each timed round trip, host steady clock
-    std::vector<double> uploadSeconds;     // each phase, from device events
-    std::vector<double> sgemmSeconds;
-    std::vector<double> downloadSeconds;
+    double loopWallSeconds = 0.0;  // from the start of the timed loop to its end, waits between spans included
+    TimeSummary iterationTimes;    // each timed round trip, host steady clock
+    TimeSummary uploadTimes;       // each phase, from device events
+    TimeSummary sgemmTimes;
+    TimeSummary downloadTimes;
     VerificationSummary verification;
 };
 

@@ -189,13 +189,6 @@ StageResult runTimedLoop(SharedRun* shared, DeviceTask* task, const DeviceHold& 
                          ProductVerifier* verifier, DeviceOutcome* outcome) {
     const BenchOptions& options = shared->options;
     const bool forDuration = options.durationSeconds > 0.0;
-    if (!forDuration) {
-        const auto count = static_cast<std::size_t>(options.iterations);
-        for (std::vector<double>* times :
-             {&outcome->iterationSeconds, &outcome->uploadSeconds, &outcome->sgemmSeconds, &outcome->downloadSeconds}) {
-            times->reserve(count);
-        }
-    }
     StageResult result = stageSucceeded();
     for (long iteration = 0;; ++iteration) {
         const bool done =
@@ -221,12 +214,10 @@ StageResult runTimedLoop(SharedRun* shared, DeviceTask* task, const DeviceHold& 
             verifier->release(buffer);
         }
         noteRoundTrip(task, end - start);
-        const double seconds = std::chrono::duration<double>(end - start).count();
-        outcome->iterationSeconds.push_back(seconds);
-        outcome->uploadSeconds.push_back(phases.upload);
-        outcome->sgemmSeconds.push_back(phases.sgemm);
-        outcome->downloadSeconds.push_back(phases.download);
-        outcome->timedSeconds += seconds;
+        outcome->iterationTimes.add(std::chrono::duration<double>(end - start).count());
+        outcome->uploadTimes.add(phases.upload);
+        outcome->sgemmTimes.add(phases.sgemm);
+        outcome->downloadTimes.add(phases.download);
         shared->roundTrips.fetch_add(1, std::memory_order_relaxed);
     }
     outcome->loopWallSeconds = std::chrono::duration<double>(Clock::now() - opened).count();

@@ -100,6 +100,7 @@ Json deviceJson(const DeviceReport& device) {
     object["round_trips"] = device.roundTrips;
     object[key::timing] = Json{{"timed_seconds", device.timedSeconds},
                                {"loop_wall_seconds", device.loopWallSeconds},
+                               {"times_exact", device.exactTimes},
                                {"iteration_seconds", percentilesJson(device.iteration)},
                                {"histogram", histogramJson(device.histogram)},
                                {key::upload, phaseJson(device.upload, "bytes", key::gbPerSecond)},

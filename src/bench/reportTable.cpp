@@ -104,9 +104,10 @@ void appendDeviceDetails(std::string* text, const DeviceReport& device) {
     const Percentiles& iteration = device.iteration;
     appendRow(text, "Loop wall time", "%.6f s, of which %.6f s in timed round trips", device.loopWallSeconds,
               device.timedSeconds);
-    appendRow(text, "Iteration", "p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f  min %.3f ms",
+    appendRow(text, "Iteration", "p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f  min %.3f ms%s",
               milliseconds(iteration.p50), milliseconds(iteration.p90), milliseconds(iteration.p99),
-              milliseconds(iteration.p999), milliseconds(iteration.max), milliseconds(iteration.min));
+              milliseconds(iteration.p999), milliseconds(iteration.max), milliseconds(iteration.min),
+              device.exactTimes ? "" : " (binned: within 0.1%)");
     appendRow(text, "Upload median", "%10.3f ms  %12.2f GB/s", milliseconds(device.upload.medianSeconds),
               device.upload.rate);
     appendRow(text, "SGEMM median", "%10.3f ms  %12.2f GFLOP/s", milliseconds(device.sgemm.medianSeconds),
