@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -13,6 +14,7 @@
 #include "bench/benchOptions.h"
 #include "bench/benchReport.h"
 #include "bench/timeSummary.h"
+#include "bench/watchdog.h"
 
 namespace bench {
 
@@ -208,6 +210,26 @@ TEST(TimeSummary, LongRunsStayWithinTheirErrorBoundOfTheExactFigures) {
             << bucket;
     }
     EXPECT_EQ(total, static_cast<long>(times.size()));
+}
+
+TEST(BenchWatchdogRule, TheLimitFollowsTheFirstRoundTripBetweenItsFloorAndCeiling) {
+    const std::optional<double> none;
+    EXPECT_EQ(stallLimitSeconds(none, 0.0, false), kStallCeilingSeconds) << "before any round trip";
+    EXPECT_EQ(stallLimitSeconds(none, 0.001, false), kStallFloorSeconds);
+    EXPECT_EQ(stallLimitSeconds(none, 0.5, false), 25.0);
+    EXPECT_EQ(stallLimitSeconds(none, 60.0, false), kStallCeilingSeconds);
+    EXPECT_EQ(stallLimitSeconds(3.0, 60.0, false), 3.0) << "--stall-timeout wins";
+    EXPECT_EQ(stallLimitSeconds(0.0, 0.001, false), 0.0) << "--stall-timeout 0 turns it off";
+    // Once interrupted, nobody waits long, the watch turned off or not.
+    EXPECT_EQ(stallLimitSeconds(0.0, 0.001, true), kInterruptedStallSeconds);
+    EXPECT_EQ(stallLimitSeconds(none, 0.001, true), kInterruptedStallSeconds);
+    EXPECT_EQ(stallLimitSeconds(2.0, 0.001, true), 2.0);
+    EXPECT_TRUE(isStalled(3.0, 3.0));
+    EXPECT_FALSE(isStalled(2.9, 3.0));
+    EXPECT_FALSE(isStalled(1e9, 0.0));
+    EXPECT_EQ(stallMessage("cudaDeviceSynchronize", 30.2), "no progress for 30 s in cudaDeviceSynchronize");
+    EXPECT_EQ(stallMessage("cublasGetMatrix", 3.04), "no progress for 3 s in cublasGetMatrix");
+    EXPECT_EQ(stallMessage("cublasGetMatrix", 2.46), "no progress for 2.5 s in cublasGetMatrix");
 }
 
 }  // namespace bench

@@ -71,6 +71,15 @@ TEST(BenchOptions, TakesEveryOptionInEitherSpelling) {
     ASSERT_EQ(every.outcome, ParseOutcome::run);
     EXPECT_TRUE(every.options.allDevices);
     EXPECT_TRUE(every.options.devices.empty());
+
+    const Parsed watched = parse({"--stall-timeout", "2m", "--expect-devices", "8"});
+    ASSERT_EQ(watched.outcome, ParseOutcome::run);
+    EXPECT_EQ(watched.options.stallTimeoutSeconds, 120.0);
+    EXPECT_EQ(watched.options.expectDevices, 8);
+    const Parsed unwatched = parse({"--stall-timeout", "0"});
+    ASSERT_EQ(unwatched.outcome, ParseOutcome::run);
+    EXPECT_EQ(unwatched.options.stallTimeoutSeconds, 0.0);
+    EXPECT_FALSE(parse({}).options.stallTimeoutSeconds) << "the default rule unless given";
 }
 
 TEST(BenchOptions, ReadsCountsAsDecimalWhateverTheirLeadingZeros) {
@@ -193,7 +202,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{{"--duration", "1m", "--iterations", "5"}, {"--duration", "--iterations"}},
         BadCommandLine{{"--iterations", "5", "--duration", "1m"}, {"--duration", "--iterations"}},
         BadCommandLine{{"--outlier-margin", "10"}, {"--outlier-margin"}},
-        BadCommandLine{{"--outlier-margin", "100%"}, {"--outlier-margin"}}, BadCommandLine{{"--bogus"}, {"--bogus"}},
+        BadCommandLine{{"--outlier-margin", "100%"}, {"--outlier-margin"}},
+        BadCommandLine{{"--outlier-margin", "10.%"}, {"--outlier-margin"}},
+        BadCommandLine{{"--stall-timeout", "-1"}, {"--stall-timeout"}},
+        BadCommandLine{{"--stall-timeout", "1.5s"}, {"--stall-timeout"}},
+        BadCommandLine{{"--expect-devices", "x"}, {"--expect-devices"}},
+        BadCommandLine{{"--expect-devices", "5000"}, {"--expect-devices"}}, BadCommandLine{{"--bogus"}, {"--bogus"}},
         BadCommandLine{{"-noprompt"}, {"-noprompt"}}));
 
 }  // namespace bench

@@ -277,6 +277,161 @@ TEST(BenchNode, AFailingDeviceIsReportedAndTheOthersFinish) {
     }
 }
 
+// A call of one phase of a device's run that hangs on device 2 of four.
+struct HangRow {
+    const char* phase;
+    const char* fault;  // KAVREL_EMULATED_FAULTS
+    const char* call;   // the call the report must name
+    std::vector<std::string> arguments;
+};
+
+void PrintTo(const HangRow& row, std::ostream* out) {
+    *out << row.phase;
+}
+
+class BenchWatchdog : public testing::TestWithParam<HangRow> {};
+
+TEST_P(BenchWatchdog, AStuckDeviceIsReportedInErrorAndTheOthersComplete) {
+    std::vector<std::string> arguments{"--devices", "all", "--iterations", "100", "--stall-timeout", "2s", "--json"};
+    arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+    const ChildRun run = runBench(arguments, GetParam().fault, fourDevices());
+    EXPECT_EQ(run.exitStatus, 3) << run.standardError;
+    EXPECT_EQ(run.standardError.rfind(std::string("!!!! device 2: no progress for "), 0), 0u) << run.standardError;
+    EXPECT_NE(run.standardError.find(std::string(" s in ") + GetParam().call + "\n"), std::string::npos)
+        << run.standardError;
+    const nlohmann::json report = parseReport(run);
+    ASSERT_EQ(report["devices"].size(), 4u) << run.standardOutput;
+    for (int index : {0, 1, 3}) {
+        EXPECT_EQ(report["devices"][index]["status"], "passed") << index;
+        EXPECT_EQ(report["devices"][index]["round_trips"], 100) << index;
+    }
+    const nlohmann::json& stuck = report["devices"][2];
+    EXPECT_EQ(stuck["status"], "error");
+    EXPECT_EQ(stuck["error"]["call"], GetParam().call);
+    EXPECT_TRUE(stuck["error"]["status_code"].is_null());
+    EXPECT_GE(stuck["error"]["stalled_seconds"].get<double>(), 2.0);
+    // Described before it got stuck, it is still named.
+    EXPECT_EQ(stuck["uuid"], "GPU-4b617672-656c-4000-8000-454d55000002");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPhase, BenchWatchdog,
+    testing::Values(HangRow{"ContextCreation", "hang:cublasCreate_v2:1@2", "cublasCreate_v2", {}},
+                    // Call 20 is the timed loop's: the warm-up makes three uploads and each round trip three more.
+                    HangRow{"Upload", "hang:cublasSetMatrix:20@2", "cublasSetMatrix", {}},
+                    HangRow{"Sgemm", "hang:cublasSgemm_v2:8@2", "cublasSgemm_v2", {}},
+                    HangRow{"Download", "hang:cublasGetMatrix:8@2", "cublasGetMatrix", {}},
+                    HangRow{"Synchronisation", "hang:cudaDeviceSynchronize:20@2", "cudaDeviceSynchronize", {"--phases"}},
+                    HangRow{"EventWait", "hang:cudaEventSynchronize:8@2", "cudaEventSynchronize", {}}),
+    [](const testing::TestParamInfo<HangRow>& info) { return std::string(info.param.phase); });
+
+TEST(BenchWatchdog, ASoakWithAStuckDeviceEndsSoonAfterItsDuration) {
+    const ChildRun run = runBench({"--devices", "all", "--duration", "10s", "--stall-timeout", "3s", "--json"},
+                                  "hang:cublasGetMatrix:30@2", fourDevices());
+    EXPECT_EQ(run.exitStatus, 3) << run.standardError;
+    const nlohmann::json report = parseReport(run);
+    EXPECT_EQ(report["devices"][2]["error"]["call"], "cublasGetMatrix");
+    EXPECT_EQ(report["devices"][0]["status"], "passed");
+    // Ten seconds of run, then the report: well within 15 s on a quiet machine, and never the minutes a wait for the
+    // stuck thread would take.
+    EXPECT_LT(run.wallSeconds, 30.0);
+}
+
+TEST(BenchWatchdog, WithoutAStallLimitNothingIsGivenUpOnForBeingSlow) {
+    // Slowed eightfold, each of device 1's calls takes long, but none is stuck; --stall-timeout 0 turns the watch off.
+    const ChildRun run = runBench({"--devices", "all", "--iterations", "20", "--stall-timeout", "0", "--json"}, "",
+                                  {{"KAVREL_EMULATED_DEVICES", "2"}, {"KAVREL_EMULATED_SLOWDOWN", "1:8"}});
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+}
+
+#if !defined(_WIN32)
+TEST(BenchInterruption, SigtermEndsTheRunWithAReportOfWhatWasDone) {
+    ChildOptions options;
+    options.arguments = {"--devices", "all", "--duration", "60s", "--json"};
+    options.environment = fourDevices();
+    options.terminateAfterSeconds = 2.0;
+    const ChildRun run = runChild(KAVREL_BENCH_EMULATED_EXECUTABLE, options);
+    EXPECT_EQ(run.exitStatus, 5) << run.standardError;
+    EXPECT_LT(run.secondsAfterSignal, 2.0);
+    const nlohmann::json report = parseReport(run);
+    EXPECT_EQ(report["interrupted"]["signal"], "SIGTERM");
+    EXPECT_GE(report["interrupted"]["after_seconds"].get<double>(), 2.0);
+    ASSERT_EQ(report["devices"].size(), 4u);
+    for (const nlohmann::json& device : report["devices"]) {
+        EXPECT_EQ(device["status"], "passed") << device["index"];
+        EXPECT_GT(device["round_trips"].get<long>(), 0) << device["index"];
+        EXPECT_EQ(device["check"]["verified_products"], device["round_trips"]) << device["index"];
+    }
+}
+
+TEST(BenchInterruption, TheTableSaysTheRunWasInterrupted) {
+    ChildOptions options;
+    options.arguments = {"--duration", "60s"};
+    options.terminateAfterSeconds = 1.0;
+    const ChildRun run = runChild(KAVREL_BENCH_EMULATED_EXECUTABLE, options);
+    EXPECT_EQ(run.exitStatus, 5) << run.standardError;
+    EXPECT_NE(run.standardOutput.find("Interrupted         by SIGTERM "), std::string::npos) << run.standardOutput;
+}
+
+TEST(BenchLimits, RunningOutOfMemoryIsAFailureWithAMessageNeverAnAbort) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' shadow memory does not fit under a small address-space limit";
+#endif
+    bool failedOnce = false;
+    for (const char* kilobytes : {"300000", "500000", "700000", "900000"}) {
+        const std::string command = std::string("ulimit -v ") + kilobytes + "; KAVREL_EMULATED_DEVICES=2 exec '" +
+                                    KAVREL_BENCH_EMULATED_EXECUTABLE +
+                                    "' --devices all --size 4000 --iterations 2 >/dev/null 2>" +
+                                    testing::TempDir() + "kavrel-ulimit.err";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << kilobytes << " KB: ended by a signal";
+        ASSERT_TRUE(WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3) << kilobytes << " KB: " << WEXITSTATUS(status);
+        if (WEXITSTATUS(status) == 3) {
+            std::ifstream file(testing::TempDir() + "kavrel-ulimit.err");
+            const std::string message((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+            EXPECT_EQ(message.rfind("!!!! ", 0), 0u) << kilobytes << " KB: " << message;
+            failedOnce = true;
+        }
+    }
+    EXPECT_TRUE(failedOnce) << "no limit was low enough to fail an allocation";
+}
+
+TEST(BenchLimits, AReaderThatHasGoneIsAFailedWriteWithItsOwnStatus) {
+    const std::string status = testing::TempDir() + "kavrel-pipe.status";
+    const std::string command = std::string("{ sleep 1; '") + KAVREL_BENCH_EMULATED_EXECUTABLE +
+                                "' --iterations 2 2>/dev/null; echo $? >'" + status + "'; } | true";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream file(status);
+    int code = -1;
+    file >> code;
+    EXPECT_EQ(code, 4);
+}
+#endif
+
+TEST(BenchLimits, TheDurationBoundsTheWarmUpToo) {
+    // A hundred thousand warm-up round trips would take minutes; the duration stops them.
+    const ChildRun run = runBench({"--duration", "2s", "--warmup", "100000", "--json"});
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_LT(run.wallSeconds, 30.0);
+    const nlohmann::json report = parseReport(run);
+    EXPECT_GE(report["devices"][0]["round_trips"].get<long>(), 1);
+}
+
+TEST(BenchLimits, ANodeShowingFewerDevicesThanExpectedFails) {
+    const ChildRun run =
+        runBench({"--devices", "all", "--expect-devices", "4", "--iterations", "5", "--json"}, "",
+                 {{"KAVREL_EMULATED_DEVICES", "3"}});
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_EQ(run.standardError, "!!!! expected 4 devices, the runtime sees 3\n");
+    const nlohmann::json report = parseReport(run);
+    EXPECT_EQ(report["node"]["missing_devices"], true);
+    EXPECT_EQ(report["node"]["verdict"], "FAILED");
+    EXPECT_EQ(runBench({"--devices", "all", "--expect-devices", "3", "--iterations", "5"}, "",
+                       {{"KAVREL_EMULATED_DEVICES", "3"}})
+                  .exitStatus,
+              0);
+}
+
 TEST(BenchSizes, AnyOrderRunsAndPasses) {
     for (const char* size : {"1", "257", "2048"}) {
         const ChildRun run = runBench({"--size", size, "--iterations", "3", "--json"});

@@ -303,8 +303,23 @@ ChildRun runChild(const std::string& executable, const ChildOptions& options) {
     pollfd streams[2] = {{outputPipe[0], POLLIN, 0}, {errorPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&run.standardOutput, &run.standardError};
     int open = 2;
+    bool signalled = false;
+    std::chrono::steady_clock::time_point signalledAt{};
     while (open > 0) {
-        if (poll(streams, 2, -1) < 0) {
+        int timeout = -1;
+        if (options.terminateAfterSeconds > 0.0 && !signalled) {
+            const double left = options.terminateAfterSeconds -
+                                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            if (left <= 0.0) {
+                kill(child, SIGTERM);
+                signalled = true;
+                signalledAt = std::chrono::steady_clock::now();
+            } else {
+                timeout = static_cast<int>(left * 1000.0) + 1;
+            }
+        }
+        const int ready = poll(streams, 2, timeout);
+        if (ready < 0) {
             break;
         }
         for (int s = 0; s < 2; ++s) {
@@ -325,7 +340,9 @@ ChildRun runChild(const std::string& executable, const ChildOptions& options) {
 
     int status = 0;
     waitpid(child, &status, 0);
-    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const auto ended = std::chrono::steady_clock::now();
+    run.wallSeconds = std::chrono::duration<double>(ended - started).count();
+    run.secondsAfterSignal = signalled ? std::chrono::duration<double>(ended - signalledAt).count() : 0.0;
     run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }

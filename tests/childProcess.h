@@ -13,6 +13,7 @@ struct ChildRun {
     // Windows) or, on Windows, could not be started; on POSIX a program that cannot be executed gives 127.
     int exitStatus = -1;
     double wallSeconds = 0.0;
+    double secondsAfterSignal = 0.0;  // from sending terminateAfterSeconds's signal to the child's end
 };
 
 struct ChildOptions {
@@ -25,6 +26,8 @@ struct ChildOptions {
     std::string standardInput;
     // Both streams into one pipe, as with "2>&1 | tee log".
     bool mergeStreams = false;
+    // POSIX only: SIGTERM is sent to the child this long after it started (0: never).
+    double terminateAfterSeconds = 0.0;
 };
 
 // Starts executable (a path, not searched for) with the arguments, writes the standard input and closes it, captures

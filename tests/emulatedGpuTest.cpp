@@ -14,6 +14,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gpu/emulated/emulatedControl.h"
@@ -684,10 +685,10 @@ TEST(EmulatedFaultParser, AcceptsWellFormedLists) {
     for (const std::string& name : names) {
         all += name + ":3,";
     }
-    all += "corrupt:2,cudaMalloc:" + std::to_string(LONG_MAX);
+    all += "corrupt:2,cudaMalloc:" + std::to_string(LONG_MAX) + ",hang:cublasGetMatrix:4@2";
     const EmulatedFaultList list = emulatedParseFaults(all.c_str());
     ASSERT_TRUE(list.valid) << list.badItem;
-    ASSERT_EQ(list.faults.size(), count + 2u);
+    ASSERT_EQ(list.faults.size(), count + 3u);
     for (int op = 0; op < count; ++op) {
         EXPECT_EQ(emulatedOperationName(static_cast<EmulatedOperation>(op)), names[op]);
         EXPECT_FALSE(list.faults[op].corruption);
@@ -699,7 +700,46 @@ TEST(EmulatedFaultParser, AcceptsWellFormedLists) {
     EXPECT_EQ(list.faults[count].operation, EmulatedOperation::cublasSgemm_v2);
     EXPECT_EQ(list.faults[count].callNumber, 2);
     EXPECT_EQ(list.faults[count + 1].callNumber, LONG_MAX);
+    EXPECT_FALSE(list.faults[count + 1].hang);
+    const EmulatedFault& hang = list.faults[count + 2];
+    EXPECT_TRUE(hang.hang);
+    EXPECT_FALSE(hang.corruption);
+    EXPECT_EQ(hang.operation, EmulatedOperation::cublasGetMatrix);
+    EXPECT_EQ(hang.callNumber, 4);
+    EXPECT_EQ(hang.device, 2);
     emulatedReleaseEverything();
+}
+
+TEST(EmulatedFaults, AHungCallBlocksHoldingNoLockUntilItIsLetGo) {
+    emulatedResetFaults();
+    emulatedSetDeviceCount(2);
+    emulatedInjectHang(EmulatedOperation::cudaMalloc, 2, 0);
+    void* first = nullptr;
+    ASSERT_EQ(cudaMalloc(&first, 64), cudaSuccess);
+    std::atomic<bool> returned{false};
+    cudaError_t status = cudaSuccess;
+    std::thread stuck([&] {
+        void* second = nullptr;
+        status = cudaMalloc(&second, 64);
+        returned = true;
+    });
+    while (emulatedHungCalls() == 0) {
+        std::this_thread::yield();
+    }
+    // Device 0 itself still answers, as does every other device: the hung call holds none of their locks.
+    size_t free = 0;
+    size_t total = 0;
+    EXPECT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    void* other = nullptr;
+    EXPECT_EQ(cudaMalloc(&other, 64), cudaSuccess);
+    EXPECT_FALSE(returned.load());
+    emulatedReleaseHangs();
+    stuck.join();
+    EXPECT_NE(status, cudaSuccess) << "a call let go fails";
+    EXPECT_EQ(emulatedHungCalls(), 0);
+    emulatedReleaseEverything();
+    emulatedResetFaults();
 }
 
 TEST(EmulatedFaultParser, RejectsEachKindOfMalformedItem) {
@@ -715,6 +755,8 @@ TEST(EmulatedFaultParser, RejectsEachKindOfMalformedItem) {
         {"CUDAMALLOC:1", "CUDAMALLOC:1"},   {":1", ":1"},
         {"cudaFree:1,,cudaMalloc:2", ""},   {"cudaFree:1,", ""},
         {"cudaFree:1:2", "cudaFree:1:2"},   {"corrupt:99999999999999999999", "corrupt:99999999999999999999"},
+        {"hang:corrupt:2", "hang:corrupt:2"}, {"hang:", "hang:"},
+        {"hang:cudaMalloc", "hang:cudaMalloc"}, {"hang:hang:cudaMalloc:1", "hang:hang:cudaMalloc:1"},
     };
     for (const auto& c : cases) {
         const EmulatedFaultList list = emulatedParseFaults(c.text);

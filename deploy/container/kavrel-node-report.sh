@@ -13,6 +13,8 @@
 #   KAVREL_BENCH_OPTIONS  options for kavrel-bench (default: --devices all --duration 60s); --json and
 #                         --node-name are added
 #   KAVREL_REPORT_DIR     folder to write <node>.json into (default: none)
+#   KAVREL_TIME_LIMIT     seconds kavrel-bench may run before it is interrupted, which makes it report the round
+#                         trips done, and killed 20 seconds later (default 300; 0: no limit)
 set -euo pipefail
 
 node=${NODE_NAME:-$(hostname)}
@@ -20,8 +22,12 @@ read -r -a options <<<"${KAVREL_BENCH_OPTIONS:---devices all --duration 60s}"
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 
+limit=()
+if [ "${KAVREL_TIME_LIMIT:-300}" != 0 ]; then
+    limit=(timeout --foreground --kill-after=20 "${KAVREL_TIME_LIMIT:-300}")
+fi
 status=0
-"${KAVREL_BENCH:-kavrel-bench}" "${options[@]}" --json --node-name "$node" >"$report" || status=$?
+"${limit[@]}" "${KAVREL_BENCH:-kavrel-bench}" "${options[@]}" --json --node-name "$node" >"$report" || status=$?
 echo "kavrel-node-report: $node: kavrel-bench exit status $status" >&2
 if [ ! -s "$report" ]; then
     echo "kavrel-node-report: $node: kavrel-bench wrote no report" >&2

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # CI's kavrel-bench for a rehearsal fleet on one machine: the stand-in with four devices and a fault chosen by node.
 #
-# Runs $KAVREL_BENCH_EMULATED with KAVREL_EMULATED_DEVICES=4 and, by the value of --node-name: node-b gets a
-# wrong product on device 2 (SGEMM call 300), node-c a device 3 that runs twice as slow; other nodes are clean.
+# Runs $KAVREL_BENCH_EMULATED with KAVREL_EMULATED_DEVICES=4, a node number of its own in the GPUs' UUIDs, and, by
+# the value of --node-name: node-b gets a wrong product on device 2 (SGEMM call 300), node-c a device 3 that runs
+# four times as slow, node-d a device 1 whose 100th download hangs, node-e crashes before it writes anything, and
+# node-f runs a soak of ten minutes instead of its round trips, for a job's time limit to cut short; other nodes are
+# clean.
 set -euo pipefail
 
 arguments=("$@")
@@ -13,8 +16,20 @@ for ((i = 0; i + 1 < ${#arguments[@]}; i++)); do
     fi
 done
 export KAVREL_EMULATED_DEVICES=4
+KAVREL_EMULATED_NODE=$(($(printf '%s' "$node" | cksum | cut -d ' ' -f 1) % 256))
+export KAVREL_EMULATED_NODE
 case $node in
     node-b) export KAVREL_EMULATED_FAULTS=corrupt:300@2 ;;
     node-c) export KAVREL_EMULATED_SLOWDOWN=3:4 ;;
+    node-d) export KAVREL_EMULATED_FAULTS=hang:cublasGetMatrix:100@1 ;;
+    node-e) kill -s SEGV $$ ;;
+    node-f)
+        for ((i = 0; i + 1 < ${#arguments[@]}; i++)); do
+            if [ "${arguments[i]}" = --iterations ]; then
+                arguments[i]=--duration
+                arguments[i + 1]=10m
+            fi
+        done
+        ;;
 esac
-exec "${KAVREL_BENCH_EMULATED:?the stand-in kavrel-bench-emulated}" "$@"
+exec "${KAVREL_BENCH_EMULATED:?the stand-in kavrel-bench-emulated}" "${arguments[@]}"

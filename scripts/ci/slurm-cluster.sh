@@ -65,9 +65,9 @@ ReturnToService=2
 SlurmdTimeout=60
 InactiveLimit=0
 KillWait=5
-# Slurm believes in 4 CPUs at least, so three tasks fit on a 2-core machine.
+# Slurm believes in 8 CPUs at least, so that the rehearsal fleet's six tasks fit on a 2-core machine.
 SlurmdParameters=config_overrides
-NodeName=$node NodeAddr=127.0.0.1 CPUs=$(($(nproc) > 4 ? $(nproc) : 4)) State=UNKNOWN
+NodeName=$node NodeAddr=127.0.0.1 CPUs=$(($(nproc) > 8 ? $(nproc) : 8)) State=UNKNOWN
 PartitionName=kavrel Nodes=ALL Default=YES MaxTime=INFINITE State=UP
 CONF
     printf 'export SLURM_CONF=%q\n' "$dir/etc/slurm.conf" >"$dir/env.sh"

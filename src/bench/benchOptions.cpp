@@ -180,7 +180,7 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
                  "costs)");
     addValueOption(&app, "--stall-timeout",
                    "A device stuck this long in one GPU library call is reported in error and left behind: 30, 30s, "
-                   "2m; 0 never (default: 50 times its first round trip, from 10 s to 120 s)",
+                   "2m; 0 never (default: 50 times its fastest round trip, from 10 s to 120 s)",
                    "TIME", "", [&parsed](const std::string& text) {
                        double seconds = 0.0;
                        if (!parseDuration(text, &seconds, true)) {

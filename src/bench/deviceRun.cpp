@@ -74,10 +74,13 @@ void publishIdentity(DeviceTask* task, const DeviceOutcome& outcome) {
     task->outcome.libraryVersion = outcome.libraryVersion;
 }
 
-// Records the time of the device's first completed round trip, from which its stall limit is drawn.
+// Records a completed round trip's time when it is the device's fastest so far, from which its stall limit is drawn
+// (only this thread writes it).
 void noteRoundTrip(DeviceTask* task, Clock::duration took) {
-    if (task->firstRoundTripSeconds.load() == 0.0) {
-        task->firstRoundTripSeconds.store(std::max(1e-9, std::chrono::duration<double>(took).count()));
+    const double seconds = std::max(1e-9, std::chrono::duration<double>(took).count());
+    const double fastest = task->fastestRoundTripSeconds.load();
+    if (fastest == 0.0 || seconds < fastest) {
+        task->fastestRoundTripSeconds.store(seconds);
     }
 }
 

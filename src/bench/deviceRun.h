@@ -42,7 +42,7 @@ struct DeviceTask {
 
     const int slot;  // its place in the run's list of devices, for the gates
     CallWatch watch;
-    std::atomic<double> firstRoundTripSeconds{0.0};  // its first round trip's time, once one has completed
+    std::atomic<double> fastestRoundTripSeconds{0.0};  // its fastest round trip so far; 0 until one has completed
     std::atomic<bool> prepared{false};               // it has its context and its matrices fit, before the first gate
 
     // Guarded by mutex.

@@ -63,8 +63,8 @@ void appendRun(std::string* text, const BenchReport& report) {
     }
     appendRow(text, "Products checked", "%s",
               options.checkFirstOnly ? "the first alone, against the host reference"
-                                     : "every one: the first against the host reference, the rest bit for bit "
-                                       "against the first");
+                                     : "every one: against the host reference until one passes, then bit for "
+                                       "bit against that one");
 }
 
 void appendDeviceRows(std::string* text, const BenchReport& report) {

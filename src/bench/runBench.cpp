@@ -118,7 +118,7 @@ private:
             const double inside =
                 static_cast<double>(now - task->watch.enteredNanoseconds.load(std::memory_order_relaxed)) * 1e-9;
             const double limit = stallLimitSeconds(shared_->options.stallTimeoutSeconds,
-                                                   task->firstRoundTripSeconds.load(), shared_->stopRequested.load());
+                                                   task->fastestRoundTripSeconds.load(), shared_->stopRequested.load());
             if (isStalled(inside, limit) && abandonDevice(task.get(), call, inside)) {
                 // Nobody waits at a gate for a device that will not come.
                 shared_->prepared.arrive(task->slot);

@@ -7,12 +7,12 @@
 
 namespace bench {
 
-double stallLimitSeconds(const std::optional<double>& timeoutSeconds, double firstRoundTripSeconds, bool interrupted) {
+double stallLimitSeconds(const std::optional<double>& timeoutSeconds, double fastestRoundTripSeconds, bool interrupted) {
     double limit = 0.0;
     if (timeoutSeconds) {
         limit = *timeoutSeconds;
-    } else if (firstRoundTripSeconds > 0.0) {
-        limit = std::clamp(kStallMultiple * firstRoundTripSeconds, kStallFloorSeconds, kStallCeilingSeconds);
+    } else if (fastestRoundTripSeconds > 0.0) {
+        limit = std::clamp(kStallMultiple * fastestRoundTripSeconds, kStallFloorSeconds, kStallCeilingSeconds);
     } else {
         limit = kStallCeilingSeconds;
     }

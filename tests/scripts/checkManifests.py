@@ -102,6 +102,17 @@ def check_qualify_job(where, job):
     need(dig(env.get("NODE_NAME", {}), "valueFrom.fieldRef.fieldPath") == node_name_path,
          f"{where}: NODE_NAME must come from the downward API's {node_name_path}, the node the pod runs on")
     need(dig(pod, "securityContext.runAsNonRoot") is True, f"{where}: the pod must run as non-root")
+    # Each time limit inside the next: kavrel-bench's, the pod's with its grace, the Job's.
+    job_deadline = body.get("activeDeadlineSeconds")
+    pod_deadline = pod.get("activeDeadlineSeconds")
+    grace = pod.get("terminationGracePeriodSeconds", 30)
+    bench_limit = env.get("KAVREL_TIME_LIMIT", {}).get("value")
+    need(isinstance(job_deadline, int) and job_deadline > 0, f"{where}: the Job needs an activeDeadlineSeconds")
+    need(isinstance(pod_deadline, int) and isinstance(job_deadline, int) and 0 < pod_deadline < job_deadline,
+         f"{where}: the pods need an activeDeadlineSeconds below the Job's")
+    need(isinstance(pod_deadline, int) and bench_limit is not None and bench_limit.isdigit()
+         and 0 < int(bench_limit) and int(bench_limit) + 20 + grace <= pod_deadline,
+         f"{where}: KAVREL_TIME_LIMIT, kill-after and grace must fit in the pod's deadline")
 
 
 def validate_schema(where, document):

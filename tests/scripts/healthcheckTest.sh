@@ -22,7 +22,8 @@ export KAVREL_SCONTROL=$work/scontrol
 export KAVREL_FAKE_BENCH_ARGS=$work/bench-args
 export KAVREL_FAKE_SCONTROL_ARGS=$work/scontrol-args
 export KAVREL_FAKE_BENCH_REPORT=$work/report.json
-unset KAVREL_NODE_NAME KAVREL_HEALTHCHECK_OPTIONS KAVREL_HEALTHCHECK_REPORT
+unset KAVREL_NODE_NAME KAVREL_HEALTHCHECK_OPTIONS KAVREL_HEALTHCHECK_REPORT KAVREL_HEALTHCHECK_TIMEOUT \
+    KAVREL_HEALTHCHECK_MODE KAVREL_EXPECT_DEVICES SLURM_SCRIPT_CONTEXT SLURM_JOB_ID
 export SLURMD_NODENAME=gpu-node-7
 
 completed() { # index status mismatches [round trips per second]
@@ -98,6 +99,87 @@ KAVREL_FAKE_BENCH_STDERR='kavrel-bench: --devices: bad value' check "a usage err
 report "$(completed 0 failed 1)" >"$work/report.json"
 KAVREL_NODE_NAME=other-name check "KAVREL_NODE_NAME chooses the node" 1 1 "kavrel: GPU 0 GPU-0 failed"
 KAVREL_FAKE_SCONTROL_STATUS=1 check "a failed drain is status 2" 1 2 "kavrel: GPU 0 GPU-0 failed"
+
+# --- every way kavrel-bench can end ---
+nodeProblem() { # expected visible
+    printf '{"schema": 3, "program": "kavrel-bench", "host": {"name": "%s"}, "devices": [%s],
+             "node": {"expected_devices": %s, "visible_devices": %s, "missing_devices": true, "verdict": "FAILED"}}\n' \
+        "$SLURMD_NODENAME" "$(completed 0 passed 0)" "$1" "$2"
+}
+nodeProblem 4 3 >"$work/report.json"
+KAVREL_EXPECT_DEVICES=4 check "fewer GPUs than expected drain the node" 3 1 "kavrel: missing GPUs: 3 of 4 expected are visible"
+if ! grep -qx -- --expect-devices "$work/bench-args" || ! grep -qx 4 "$work/bench-args"; then
+    failures=$((failures + 1))
+    echo "FAILED  KAVREL_EXPECT_DEVICES is not passed on: $(paste -s -d ' ' "$work/bench-args")"
+fi
+
+report "$(completed 0 passed 0)" "$(errored 1 'no progress for 10 s in cudaDeviceSynchronize')" >"$work/report.json"
+check "a stuck GPU drains naming it and the call" 3 1 \
+    "kavrel: GPU 1 NVIDIA H100 80GB HBM3 error: no progress for 10 s in cudaDeviceSynchronize"
+
+: >"$work/report.json"
+for signal in SEGV ABRT KILL; do
+    number=$(kill -l "$signal")
+    KAVREL_FAKE_BENCH_SIGNAL=$signal check "kavrel-bench killed by SIG$signal drains the node" 0 1 \
+        "kavrel: kavrel-bench killed by signal $number (SIG$signal)"
+done
+
+report "$(completed 0 passed 0)" "$(completed 1 failed 1)" >"$work/report.json"
+KAVREL_FAKE_BENCH_SLEEP=30 KAVREL_HEALTHCHECK_TIMEOUT=1 check "an overrun drains, naming what the report holds" 0 1 \
+    "kavrel: kavrel-bench timed out after 1 s; GPU 1 GPU-1 failed"
+KAVREL_FAKE_BENCH_STDERR_BYTES=200000 check "any amount on standard error leaves the decision alone" 1 1 \
+    "kavrel: GPU 1 GPU-1 failed"
+
+: >"$work/report.json"
+check "an unwritable report drains the node" 4 1 "kavrel: kavrel-bench could not write its report"
+KAVREL_FAKE_BENCH_STDERR='!!!! device 0: oops' check "another status without a report drains the node" 9 1 \
+    "kavrel: kavrel-bench exit status 9 without a usable report: device 0: oops"
+
+TMPDIR=/nonexistent/kavrel check "an unusable temporary folder leaves the node alone" 0 2 ""
+KAVREL_BENCH=/nonexistent/kavrel-bench check "a missing kavrel-bench leaves the node alone" 0 2 ""
+KAVREL_FLEET=/nonexistent/kavrel-fleet check "a missing kavrel-fleet leaves the node alone" 0 2 ""
+KAVREL_HEALTHCHECK_TIMEOUT=soon check "a bad time limit leaves the node alone" 0 2 ""
+
+# As a Prolog, a check that cannot run must not drain (Slurm drains on any other status), and a failed drain must
+# not pass the job on.
+KAVREL_HEALTHCHECK_MODE=prolog KAVREL_FAKE_BENCH_STDERR='kavrel-bench: --devices: bad value' \
+    check "a usage error in a Prolog leaves the node in service" 2 0 ""
+SLURM_SCRIPT_CONTEXT=prolog_slurmd KAVREL_BENCH=/nonexistent/kavrel-bench \
+    check "a missing kavrel-bench in a Prolog leaves the node in service" 0 0 ""
+SLURM_JOB_ID=17 TMPDIR=/nonexistent/kavrel check "a Prolog without SLURM_SCRIPT_CONTEXT is known by its job" 0 0 ""
+report "$(completed 0 failed 1)" >"$work/report.json"
+SLURM_SCRIPT_CONTEXT=prolog_slurmd KAVREL_FAKE_SCONTROL_STATUS=1 \
+    check "a failed drain in a Prolog fails the prolog" 1 1 "kavrel: GPU 0 GPU-0 failed"
+
+# Killed as slurmd kills an overrunning check, the whole process group at once: nothing is left behind.
+mkdir -p "$work/tmp"
+rm -f "$work/bench-pid"
+TMPDIR=$work/tmp KAVREL_FAKE_BENCH_SLEEP=60 KAVREL_FAKE_BENCH_PID=$work/bench-pid setsid "$healthcheck" \
+    >/dev/null 2>&1 &
+group=$!
+for _ in $(seq 50); do
+    [ -s "$work/bench-pid" ] && break
+    sleep 0.1
+done
+kill -KILL -- "-$group" 2>/dev/null
+wait "$group" 2>/dev/null || true
+sleep 0.5
+# A killed process whose parent died too may linger as a zombie until it is reaped; that one is gone.
+alive() {
+    local state
+    state=$(ps -o stat= -p "$1" 2>/dev/null) && [ -n "$state" ] && [ "${state:0:1}" != Z ]
+}
+if [ -s "$work/bench-pid" ] && alive "$(cat "$work/bench-pid")"; then
+    failures=$((failures + 1))
+    echo "FAILED  kavrel-bench outlived the killed check"
+    kill -KILL "$(cat "$work/bench-pid")"
+elif [ -n "$(ls -A "$work/tmp")" ]; then
+    failures=$((failures + 1))
+    echo "FAILED  the killed check left files behind: $(ls -A "$work/tmp")"
+else
+    passes=$((passes + 1))
+    echo "ok      a check killed with its process group leaves no process and no file"
+fi
 
 printf '\n%d passed, %d failed\n' "$passes" "$failures"
 [ "$failures" -eq 0 ]

@@ -26,7 +26,8 @@ constexpr int kEmulatedComputeMinor = 0;
 constexpr std::size_t kEmulatedDeviceMemoryBytes = std::size_t{16} << 30;
 
 // Device d sits at PCI domain 0, bus kEmulatedFirstPciBus + d, device 0 ("0000:1A:00.0" for device 0), and its
-// UUID is kEmulatedUuidPrefix followed by the byte d.
+// UUID is kEmulatedUuidPrefix followed by the byte d, with the prefix's last byte the node number
+// (KAVREL_EMULATED_NODE, 0 unless set), so that stand-ins rehearsing a fleet on one machine have a UUID per GPU.
 constexpr int kEmulatedFirstPciBus = 0x1A;
 constexpr unsigned char kEmulatedUuidPrefix[15] = {0x4B, 0x61, 0x76, 0x72, 0x65, 0x6C, 0x40, 0x00,
                                                    0x80, 0x00, 0x45, 0x4D, 0x55, 0x00, 0x00};
@@ -81,6 +82,12 @@ void emulatedResetFaults();
 // Calls of the operation on the device since start-up or the last reset, failed ones included; 0 for a device
 // outside 0..kEmulatedMaxDevices-1.
 long emulatedCallCount(EmulatedOperation operation, int device = 0);
+
+// The largest node number KAVREL_EMULATED_NODE and emulatedSetNodeNumber take.
+constexpr int kEmulatedMaxNodeNumber = 255;
+
+// Writes node (0 to kEmulatedMaxNodeNumber) into every device's UUID; false, changing nothing, for any other.
+bool emulatedSetNodeNumber(int node);
 
 // Models count devices, 1 to kEmulatedMaxDevices; false, changing nothing, for any other count.
 bool emulatedSetDeviceCount(int count);

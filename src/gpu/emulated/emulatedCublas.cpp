@@ -16,11 +16,17 @@ std::set<cublasContext*>& liveContexts() {
     return *contexts;
 }
 
-// Copies a rows x cols block column by column; true when any byte of the destination changed. A column whose bytes
-// are already there is written again only when writeEqualBytes is set. Both blocks' spans must have been checked to
-// fit in a size_t.
+// How a copy treats the bytes already in its destination.
+enum class CopyMode {
+    changedOnly,    // compares each column and writes only those that differ
+    compareAndAll,  // compares each column, to tell whether any differs, and writes them all
+    all,            // writes every column without looking at what was there
+};
+
+// Copies a rows x cols block column by column as mode says; true when any byte of the destination is known to have
+// changed (never for CopyMode::all). Both blocks' spans must have been checked to fit in a size_t.
 bool copyColumns(int rows, int cols, int elemSize, const void* source, int sourceLd, void* destination,
-                 int destinationLd, bool writeEqualBytes) {
+                 int destinationLd, CopyMode mode) {
     // Two contiguous blocks are compared as one column, in one call.
     const bool contiguous = sourceLd == rows && destinationLd == rows;
     const std::size_t columnBytes = static_cast<std::size_t>(rows) * elemSize * (contiguous ? cols : 1);
@@ -30,8 +36,8 @@ bool copyColumns(int rows, int cols, int elemSize, const void* source, int sourc
     for (int column = 0; column < (contiguous ? 1 : cols); ++column) {
         const unsigned char* from = static_cast<const unsigned char*>(source) + column * sourceStride;
         unsigned char* to = static_cast<unsigned char*>(destination) + column * destinationStride;
-        const bool differs = std::memcmp(to, from, columnBytes) != 0;
-        if (differs || writeEqualBytes) {
+        const bool differs = mode != CopyMode::all && std::memcmp(to, from, columnBytes) != 0;
+        if (differs || mode != CopyMode::changedOnly) {
             std::memmove(to, from, columnBytes);
         }
         changed = changed || differs;
@@ -76,7 +82,9 @@ cublasStatus_t copyMatrix(EmulatedOperation operation, int rows, int cols, int e
     }
     runPendingWork(state);
     const auto start = std::chrono::steady_clock::now();
-    const bool changed = copyColumns(rows, cols, elemSize, A, lda, B, ldb, !upload);
+    // Only a destination in device memory needs its old bytes compared, to tell whether its epoch moves.
+    const CopyMode mode = upload ? CopyMode::changedOnly : hostSide.device ? CopyMode::compareAndAll : CopyMode::all;
+    const bool changed = copyColumns(rows, cols, elemSize, A, lda, B, ldb, mode);
     stretchWork(state, start);
     // The benchmark uploads the same operands and reads the same product back into host memory on every
     // iteration; neither may move an epoch, or every iteration would recompute the product.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <set>
+#include <thread>
 
 #include "gpu/emulated/emulatedInternal.h"
 
@@ -12,9 +13,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The devices modelled now, and the calling thread's current device.
+// The devices modelled now, the node number in their UUIDs, and the calling thread's current device.
 std::atomic<int> deviceCount{kEmulatedDefaultDeviceCount};
+std::atomic<int> nodeNumber{0};
 thread_local int threadDevice = 0;
+
+// A slowed device's wait sleeps until this long before its end, then spins.
+constexpr std::chrono::microseconds kSleepingWaitLeft{500};
 
 // Every record gets the next id, so that a record finds its own event even if the event was destroyed and another
 // was created at the same address since.
@@ -93,7 +98,11 @@ void stretchWork(const DeviceState& state, Clock::time_point start) {
         const Clock::time_point end = Clock::now();
         const auto extra = std::chrono::duration<double>(end - start) * (state.slowdown - 1.0);
         const Clock::time_point until = end + std::chrono::duration_cast<Clock::duration>(extra);
-        // Busy, as a device is while it works: a sleep would wake late by more than short work takes.
+        // Asleep for the bulk of a long wait, so that a slowed device leaves the host's cores to the others as a
+        // busy GPU would, then busy for the last stretch, which a sleep would overshoot by more than short work takes.
+        if (until - end > kSleepingWaitLeft) {
+            std::this_thread::sleep_until(until - kSleepingWaitLeft);
+        }
         while (Clock::now() < until) {
         }
     }
@@ -120,6 +129,14 @@ bool emulatedSetDeviceCount(int count) {
         return false;
     }
     deviceCount.store(count);
+    return true;
+}
+
+bool emulatedSetNodeNumber(int node) {
+    if (node < 0 || node > kEmulatedMaxNodeNumber) {
+        return false;
+    }
+    nodeNumber.store(node);
     return true;
 }
 
@@ -205,6 +222,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     std::memcpy(prop->name, kEmulatedDeviceName, sizeof kEmulatedDeviceName);
     static_assert(sizeof kEmulatedUuidPrefix + 1 == sizeof prop->uuid.bytes, "the prefix and the index fill the UUID");
     std::memcpy(prop->uuid.bytes, kEmulatedUuidPrefix, sizeof kEmulatedUuidPrefix);
+    prop->uuid.bytes[sizeof kEmulatedUuidPrefix - 1] = static_cast<char>(nodeNumber.load());
     prop->uuid.bytes[sizeof kEmulatedUuidPrefix] = static_cast<char>(device);
     prop->major = kEmulatedComputeMajor;
     prop->minor = kEmulatedComputeMinor;

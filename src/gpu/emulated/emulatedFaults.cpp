@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <climits>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "common/decimalText.h"
 #include "gpu/emulated/emulatedInternal.h"
 
 namespace {
@@ -18,6 +20,7 @@ constexpr const char* kSlowdownVariable = "KAVREL_EMULATED_SLOWDOWN";
 constexpr const char* kCorruptionName = "corrupt";
 constexpr const char* kHangName = "hang";
 constexpr const char* kStatsVariable = "KAVREL_EMULATED_STATS";
+constexpr const char* kNodeVariable = "KAVREL_EMULATED_NODE";
 
 // Indexed by EmulatedOperation, from the same list.
 #define KAVREL_EMULATED_NAME(name) #name,
@@ -34,18 +37,14 @@ bool deviceIndexInRange(int device) {
     return device >= 0 && device < kEmulatedMaxDevices;
 }
 
-// A decimal number of digits only, at least one, that fits in a long and is at most limit.
+// A decimal number of digits only, at least one, that is at most limit (0 or more).
 bool parseDecimal(const std::string& digits, long limit, long* number) {
-    long value = 0;
-    for (const char character : digits) {
-        const int digit = character - '0';
-        if (digit < 0 || digit > 9 || value > (limit - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
+    std::uint64_t value = 0;
+    if (readDecimalCount(digits, static_cast<std::uint64_t>(limit), &value) != DecimalCount::read) {
+        return false;
     }
-    *number = value;
-    return !digits.empty();
+    *number = static_cast<long>(value);
+    return true;
 }
 
 // A positive decimal count of digits only that fits in a long.
@@ -97,25 +96,9 @@ bool parseItem(const std::string& item, EmulatedFault* fault) {
 
 // FACTOR of a slowdown item: digits, optionally a point and more digits, from 1 to kEmulatedMaxSlowdown.
 bool parseFactor(const std::string& text, double* factor) {
-    const std::size_t point = text.find('.');
-    long whole = 0;
-    if (!parseDecimal(text.substr(0, point), static_cast<long>(kEmulatedMaxSlowdown), &whole)) {
+    double value = 0.0;
+    if (text.empty() || text[0] == '.' || !readDecimalFraction(text, &value)) {
         return false;
-    }
-    double value = static_cast<double>(whole);
-    if (point != std::string::npos) {
-        const std::string fraction = text.substr(point + 1);
-        double scale = 0.1;
-        for (const char character : fraction) {
-            if (character < '0' || character > '9') {
-                return false;
-            }
-            value += (character - '0') * scale;
-            scale /= 10.0;
-        }
-        if (fraction.empty()) {
-            return false;
-        }
     }
     *factor = value;
     return value >= 1.0 && value <= kEmulatedMaxSlowdown;
@@ -247,6 +230,15 @@ bool readEnvironment() {
             return false;
         }
         emulatedSetDeviceCount(devices.count);
+    }
+    if (readVariable(kNodeVariable, &value)) {
+        long node = 0;
+        if (!parseDecimal(value, kEmulatedMaxNodeNumber, &node)) {
+            stopWithBadValue(std::string(kNodeVariable) + ": bad value \"" + printable(value) +
+                             "\" (expected a node number from 0 to " + std::to_string(kEmulatedMaxNodeNumber) + ")");
+            return false;
+        }
+        emulatedSetNodeNumber(static_cast<int>(node));
     }
     if (readVariable(kSlowdownVariable, &value)) {
         const EmulatedSlowdownList list = emulatedParseSlowdowns(value.c_str());
@@ -453,6 +445,7 @@ void emulatedResetFaults() {
         state.slowdown = 1.0;
     }
     emulatedSetDeviceCount(kEmulatedDefaultDeviceCount);
+    emulatedSetNodeNumber(0);
     emulatedSetDeviceMemory(kEmulatedDeviceMemoryBytes);
     setCurrentDevice(0);
 }
