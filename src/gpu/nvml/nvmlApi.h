@@ -53,11 +53,13 @@ enum ClockType {
     kClockGraphics = 0,
     kClockSm = 1,
     kClockMem = 2,
+    kClockVideo = 3,
 };
 
 // nvmlTemperatureSensors_t.
 enum TemperatureSensor {
     kTemperatureGpu = 0,
+    kTemperatureGpuMax = 1,  // the hottest point of the die
 };
 
 // nvmlEventData_t: one event nvmlEventSetWait_v2 delivers.
