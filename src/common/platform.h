@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Seconds since the epoch, read from the C runtime's 64-bit calendar clock.
 std::int64_t readCalendarClock();
@@ -19,3 +21,32 @@ bool formatUtcTime(std::int64_t seconds, char* text, int capacity);
 
 // Writes the host's name, null-terminated, into name (capacity bytes); false when it cannot be read.
 bool readHostName(char* name, int capacity);
+
+// Loading shared libraries at run time, and where they are: a library is a .so opened with dlopen on Linux and a DLL
+// opened with LoadLibraryA on Windows, held as an opaque handle.
+
+// The type a symbol's address is handed back as; the caller casts it to the function's real pointer type.
+using SharedLibraryFunction = void (*)();
+
+// Opens the shared library at path (a bare file name is searched for as the platform's loader searches), resolving
+// every symbol now; null when it cannot, with *error set to one line naming the path and the loader's reason, such as
+// "libnvidia-ml.so.1: cannot open shared object file: No such file or directory".
+void* openSharedLibrary(const char* path, std::string* error);
+
+// The exported function of that name in a library openSharedLibrary opened; null when the library has none.
+SharedLibraryFunction sharedLibraryFunction(void* library, const char* name);
+
+// Closes a library openSharedLibrary opened; nothing for null.
+void closeSharedLibrary(void* library);
+
+// The folder of the running executable ending in the platform's separator, so that a file name can be appended;
+// empty when it cannot be read.
+std::string executableFolder();
+
+// The environment variable's value, or false when it is not set (on Windows an empty value is not set).
+bool readEnvironmentVariable(const char* name, std::string* value);
+
+// Where the NVIDIA driver puts NVML, in the order to try: libnvidia-ml.so.1 (found on the loader's search path) on
+// Linux; nvml.dll (found on the DLL search path), then %ProgramW6432%\NVIDIA Corporation\NVSMI\nvml.dll, then
+// nvml.dll in the System32 folder on Windows.
+std::vector<std::string> nvmlDriverLibraryPaths();
