@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #if defined(_WIN32)
@@ -13,6 +14,7 @@
 #include "common/windowsApi.h"
 #else
 #include <signal.h>
+#include <dlfcn.h>
 #include <unistd.h>
 #endif
 
@@ -162,3 +164,124 @@ bool formatUtcTime(std::int64_t seconds, char* text, int capacity) {
     return toUtc(seconds, &utc) &&
            std::strftime(text, static_cast<std::size_t>(capacity), "%Y-%m-%dT%H:%M:%SZ", &utc) > 0;
 }
+
+#if defined(_WIN32)
+
+void* openSharedLibrary(const char* path, std::string* error) {
+    // No error box for a DLL that cannot be loaded: the caller reports it.
+    DWORD previousMode = 0;
+    const bool modeSet = SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode) != 0;
+    HMODULE library = LoadLibraryA(path);
+    const DWORD code = GetLastError();
+    if (modeSet) {
+        SetThreadErrorMode(previousMode, nullptr);
+    }
+    if (library == nullptr) {
+        char text[512] = "";
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                       nullptr);
+        std::string reason = text;
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
+            reason.pop_back();
+        }
+        *error = std::string(path) + ": " + (reason.empty() ? "cannot be loaded" : reason) + " (error " +
+                 std::to_string(code) + ")";
+    }
+    return reinterpret_cast<void*>(library);
+}
+
+SharedLibraryFunction sharedLibraryFunction(void* library, const char* name) {
+    return reinterpret_cast<SharedLibraryFunction>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void closeSharedLibrary(void* library) {
+    if (library != nullptr) {
+        FreeLibrary(static_cast<HMODULE>(library));
+    }
+}
+
+std::string executableFolder() {
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) {
+        return std::string();
+    }
+    const std::string file(path, length);
+    const std::size_t separator = file.find_last_of("\\/");
+    return separator == std::string::npos ? std::string() : file.substr(0, separator + 1);
+}
+
+bool readEnvironmentVariable(const char* name, std::string* value) {
+    const DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
+    if (size == 0) {
+        return false;
+    }
+    std::string text(size, '\0');
+    const DWORD length = GetEnvironmentVariableA(name, &text[0], size);
+    if (length == 0 || length >= size) {
+        return false;
+    }
+    text.resize(length);
+    *value = text;
+    return true;
+}
+
+std::vector<std::string> nvmlDriverLibraryPaths() {
+    std::vector<std::string> paths{"nvml.dll"};
+    std::string programFiles;
+    if (readEnvironmentVariable("ProgramW6432", &programFiles) && !programFiles.empty()) {
+        paths.push_back(programFiles + "\\NVIDIA Corporation\\NVSMI\\nvml.dll");
+    }
+    char system[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, sizeof system);
+    if (length > 0 && length < sizeof system) {
+        paths.push_back(std::string(system, length) + "\\nvml.dll");
+    }
+    return paths;
+}
+
+#else
+
+void* openSharedLibrary(const char* path, std::string* error) {
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* reason = dlerror();
+        *error = reason != nullptr ? reason : std::string(path) + ": cannot be loaded";
+    }
+    return library;
+}
+
+SharedLibraryFunction sharedLibraryFunction(void* library, const char* name) {
+    return reinterpret_cast<SharedLibraryFunction>(dlsym(library, name));
+}
+
+void closeSharedLibrary(void* library) {
+    if (library != nullptr) {
+        dlclose(library);
+    }
+}
+
+std::string executableFolder() {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) {
+        return std::string();
+    }
+    const std::string file(path, static_cast<std::size_t>(length));
+    const std::size_t separator = file.rfind('/');
+    return separator == std::string::npos ? std::string() : file.substr(0, separator + 1);
+}
+
+bool readEnvironmentVariable(const char* name, std::string* value) {
+    const char* text = std::getenv(name);
+    if (text != nullptr) {
+        *value = text;
+    }
+    return text != nullptr;
+}
+
+std::vector<std::string> nvmlDriverLibraryPaths() {
+    return {"libnvidia-ml.so.1"};
+}
+
+#endif

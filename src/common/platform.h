@@ -1,9 +1,10 @@
 // What differs between Windows and other platforms, kept in one place: the calendar clock, the terminal test, the
-// host's name, and the signals that interrupt a run or a write.
+// host's name, the signals that interrupt a run or a write, and shared libraries loaded at run time.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Seconds since the epoch, read from the C runtime's 64-bit calendar clock.
 std::int64_t readCalendarClock();
@@ -38,3 +39,32 @@ std::string programNameOf(const char* argv0, const char* fallback);
 // Makes a write to a pipe whose reader has gone fail with an error, which the writer reports, instead of ending the
 // process with SIGPIPE; Windows has no such signal.
 void ignoreBrokenPipes();
+
+// Loading shared libraries at run time, and where they are: a library is a .so opened with dlopen on Linux and a DLL
+// opened with LoadLibraryA on Windows, held as an opaque handle.
+
+// The type a symbol's address is handed back as; the caller casts it to the function's real pointer type.
+using SharedLibraryFunction = void (*)();
+
+// Opens the shared library at path (a bare file name is searched for as the platform's loader searches), resolving
+// every symbol now; null when it cannot, with *error set to one line naming the path and the loader's reason, such as
+// "libnvidia-ml.so.1: cannot open shared object file: No such file or directory".
+void* openSharedLibrary(const char* path, std::string* error);
+
+// The exported function of that name in a library openSharedLibrary opened; null when the library has none.
+SharedLibraryFunction sharedLibraryFunction(void* library, const char* name);
+
+// Closes a library openSharedLibrary opened; nothing for null.
+void closeSharedLibrary(void* library);
+
+// The folder of the running executable ending in the platform's separator, so that a file name can be appended;
+// empty when it cannot be read.
+std::string executableFolder();
+
+// The environment variable's value, or false when it is not set (on Windows an empty value is not set).
+bool readEnvironmentVariable(const char* name, std::string* value);
+
+// Where the NVIDIA driver puts NVML, in the order to try: libnvidia-ml.so.1 (found on the loader's search path) on
+// Linux; nvml.dll (found on the DLL search path), then %ProgramW6432%\NVIDIA Corporation\NVSMI\nvml.dll, then
+// nvml.dll in the System32 folder on Windows.
+std::vector<std::string> nvmlDriverLibraryPaths();
