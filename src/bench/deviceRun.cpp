@@ -196,7 +196,8 @@ StageResult runTimedLoop(SharedRun* shared, DeviceTask* task, const DeviceHold& 
     for (long iteration = 0;; ++iteration) {
         const bool done =
             forDuration ? iteration > 0 && Clock::now() >= shared->deadline : iteration >= options.iterations;
-        if (done || shared->stopRequested.load() || (iteration % 16 == 0 && abandoned(task))) {
+        // Interrupted, a device still times one round trip, so that it has a product checked.
+        if (done || (iteration > 0 && shared->stopRequested.load()) || (iteration % 16 == 0 && abandoned(task))) {
             break;
         }
         float* buffer = verifier->acquire();

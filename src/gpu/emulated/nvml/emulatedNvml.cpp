@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/decimalText.h"
 #include "gpu/emulated/emulatedControl.h"
 #include "gpu/emulated/nvml/emulatedNvmlControl.h"
 #include "gpu/nvml/nvmlApi.h"
@@ -66,6 +68,7 @@ struct StandIn {
     int initCount = 0;
     Clock::time_point start;
     int deviceCount = kEmulatedDefaultDeviceCount;
+    int nodeNumber = 0;  // KAVREL_EMULATED_NODE, written into the UUIDs as the CUDA stand-in writes it
     EmulatedNvmlScenario scenario;
     EmulatedNvmlDevice defaults;  // for the devices the scenario does not name
     std::array<nvml::DeviceRecord, kEmulatedMaxDevices> records{};
@@ -134,10 +137,12 @@ bool validSet(const StandIn& state, nvml::EventSet set) {
                        [set](const std::unique_ptr<nvml::EventSetRecord>& owned) { return owned.get() == set; });
 }
 
-// Device d's UUID as text, as the program formats the CUDA stand-in's: kEmulatedUuidPrefix followed by the byte d.
-std::string uuidText(int index) {
+// Device d's UUID as text, as the program formats the CUDA stand-in's: kEmulatedUuidPrefix with the node number as
+// its last byte, followed by the byte d.
+std::string uuidText(int nodeNumber, int index) {
     unsigned char bytes[16];
     std::memcpy(bytes, kEmulatedUuidPrefix, sizeof kEmulatedUuidPrefix);
+    bytes[14] = static_cast<unsigned char>(nodeNumber);
     bytes[15] = static_cast<unsigned char>(index);
     char text[48];
     std::snprintf(text, sizeof text, "GPU-%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
@@ -239,6 +244,12 @@ Return nvmlInit_v2() {
     if (readVariable(kDevicesVariable, &value) && !emulatedNvmlParseDeviceCount(value.c_str(), &count)) {
         stopWithBadValue(emulatedNvmlBadDeviceCountMessage(value));
     }
+    // The CUDA stand-in has already refused a malformed node number.
+    std::uint64_t nodeValue = 0;
+    const int node = readVariable("KAVREL_EMULATED_NODE", &value) &&
+                             readDecimalCount(value, kEmulatedMaxNodeNumber, &nodeValue) == DecimalCount::read
+                         ? static_cast<int>(nodeValue)
+                         : 0;
     EmulatedNvmlScenario scenario;
     if (readVariable(kEmulatedNvmlVariable, &value)) {
         scenario = emulatedNvmlParseScenario(value.c_str());
@@ -259,6 +270,7 @@ Return nvmlInit_v2() {
     // Another thread may have finished its first call meanwhile.
     if (state.initCount == 0) {
         state.deviceCount = count;
+        state.nodeNumber = node;
         state.scenario = std::move(scenario);
         for (int index = 0; index < kEmulatedMaxDevices; ++index) {
             state.records[index].index = index;
@@ -331,7 +343,7 @@ Return nvmlDeviceGetHandleByUUID(const char* uuid, nvml::Device* device) {
         return nvml::kErrorInvalidArgument;
     }
     for (int index = 0; index < state.deviceCount; ++index) {
-        if (uuidText(index) == uuid) {
+        if (uuidText(state.nodeNumber, index) == uuid) {
             *device = &state.records[index];
             return nvml::kSuccess;
         }
@@ -349,7 +361,7 @@ Return nvmlDeviceGetUUID(nvml::Device device, char* uuid, unsigned int length) {
     if (index < 0 || uuid == nullptr) {
         return nvml::kErrorInvalidArgument;
     }
-    return copyText(uuidText(index), uuid, length);
+    return copyText(uuidText(state.nodeNumber, index), uuid, length);
 }
 
 Return nvmlDeviceGetName(nvml::Device device, char* name, unsigned int length) {
