@@ -38,10 +38,11 @@ fi
 
 started=$SECONDS
 rm -rf "$build"
+mkdir -p "$build"
 cmake -S "$repo" -B "$build" -DKAVREL_CUDA=OFF -DKAVREL_BUILD_TESTS=OFF -DKAVREL_BUILD_BENCHMARKS=OFF \
-    -DKAVREL_WARNINGS_AS_ERRORS=ON -DCMAKE_INSTALL_PREFIX=/usr >"$build.log" 2>&1 || { cat "$build.log"; fail "configure"; }
-cmake --build "$build" -j 2 >>"$build.log" 2>&1 || { tail -n 40 "$build.log"; fail "build"; }
-(cd "$build" && cpack) >>"$build.log" 2>&1 || { tail -n 40 "$build.log"; fail "cpack"; }
+    -DKAVREL_WARNINGS_AS_ERRORS=ON -DCMAKE_INSTALL_PREFIX=/usr >"$build/package-build.log" 2>&1 || { cat "$build/package-build.log"; fail "configure"; }
+cmake --build "$build" -j 2 >>"$build/package-build.log" 2>&1 || { tail -n 40 "$build/package-build.log"; fail "build"; }
+(cd "$build" && cpack) >>"$build/package-build.log" 2>&1 || { tail -n 40 "$build/package-build.log"; fail "cpack"; }
 deb=$(ls "$build"/kavrel-test-emulated_*.deb)
 say "built $(basename "$deb") in $((SECONDS - started)) s"
 dpkg-deb -f "$deb" Package Version Depends Conflicts | sed 's/^/    /'
@@ -53,11 +54,12 @@ fi
 # The CUDA package, where CMake finds the toolkit.
 started=$SECONDS
 rm -rf "$cuda_build"
+mkdir -p "$cuda_build"
 cmake -S "$repo" -B "$cuda_build" -DKAVREL_CUDA=AUTO -DKAVREL_BUILD_TESTS=OFF -DKAVREL_BUILD_BENCHMARKS=OFF \
-    -DKAVREL_WARNINGS_AS_ERRORS=ON -DCMAKE_INSTALL_PREFIX=/usr >"$cuda_build.log" 2>&1 || { cat "$cuda_build.log"; fail "configure"; }
+    -DKAVREL_WARNINGS_AS_ERRORS=ON -DCMAKE_INSTALL_PREFIX=/usr >"$cuda_build/package-build.log" 2>&1 || { cat "$cuda_build/package-build.log"; fail "configure"; }
 if grep -q '^KAVREL_BUILDS_CUDA:INTERNAL=ON$' "$cuda_build/CMakeCache.txt"; then
-    cmake --build "$cuda_build" -j 2 >>"$cuda_build.log" 2>&1 || { tail -n 40 "$cuda_build.log"; fail "build"; }
-    (cd "$cuda_build" && cpack) >>"$cuda_build.log" 2>&1 || { tail -n 40 "$cuda_build.log"; fail "cpack"; }
+    cmake --build "$cuda_build" -j 2 >>"$cuda_build/package-build.log" 2>&1 || { tail -n 40 "$cuda_build/package-build.log"; fail "build"; }
+    (cd "$cuda_build" && cpack) >>"$cuda_build/package-build.log" 2>&1 || { tail -n 40 "$cuda_build/package-build.log"; fail "cpack"; }
     cuda_deb=$(ls "$cuda_build"/kavrel-test_*.deb)
     say "built $(basename "$cuda_deb") in $((SECONDS - started)) s"
     dpkg-deb -f "$cuda_deb" Package Depends | sed 's/^/    /'
