@@ -26,6 +26,10 @@ fail() {
     exit 1
 }
 
+# Roots an interrupted run left behind are unmounted before anything is removed.
+for left in "$fresh_root_cache"/*-root; do
+    fresh_root_remove "$left" || fail "cannot unmount $left"
+done
 if [ "${KAVREL_FRESH_ROOTS_REUSE:-}" != 1 ]; then
     rm -rf --one-file-system "$fresh_root_cache"
 fi
