@@ -1,4 +1,9 @@
 # What cmake --install puts where: the programs in bin/, the Slurm scripts in libexec/kavrel/, the manual pages and the README under share/.
+# GNUInstallDirs warns when it cannot tell the target's library folder, as where the compiler's checks could not
+# run; nothing here installs a library, so lib/ serves there.
+if(NOT DEFINED CMAKE_SIZEOF_VOID_P AND NOT DEFINED CMAKE_INSTALL_LIBDIR)
+  set(CMAKE_INSTALL_LIBDIR lib)
+endif()
 include(GNUInstallDirs)
 include(${CMAKE_CURRENT_LIST_DIR}/manPages.cmake)
 
