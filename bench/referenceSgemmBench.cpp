@@ -64,6 +64,17 @@ void BM_ReferenceSgemmKernel(benchmark::State& state, ReferenceKernel kernel) {
     }
 }
 
+// Whether a run ended without a time: Google Benchmark 1.8 replaced the flag error_occurred (1.7) by skipped, set for
+// a run that was skipped or failed. Overload resolution picks whichever member the installed version has.
+template <typename Run>
+auto runHasNoTime(const Run& run, int) -> decltype(static_cast<bool>(run.skipped)) {
+    return static_cast<bool>(run.skipped);
+}
+template <typename Run>
+auto runHasNoTime(const Run& run, long) -> decltype(static_cast<bool>(run.error_occurred)) {
+    return static_cast<bool>(run.error_occurred);
+}
+
 // Prints as the console reporter does, and keeps the fastest real time, in milliseconds, of every benchmark.
 class RealTimeCapture : public benchmark::ConsoleReporter {
 public:
@@ -72,7 +83,7 @@ public:
 
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration) {
+            if (runHasNoTime(run, 0) || run.run_type != Run::RT_Iteration) {
                 continue;
             }
             const std::string name = run.run_name.function_name;

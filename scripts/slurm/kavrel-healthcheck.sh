@@ -16,7 +16,8 @@
 # in the check's process group and dies with it, so neither outlives the check when slurmd kills it.
 #
 # Settings (environment variables):
-#   KAVREL_BENCH               kavrel-bench to run (default: on PATH, else beside this script or in ../../bin)
+#   KAVREL_BENCH               kavrel-bench to run (default: the one installed with this script, else kavrel-bench
+#                              on PATH, else beside this script)
 #   KAVREL_FLEET               kavrel-fleet, which names the failed GPUs (default: likewise)
 #   KAVREL_HEALTHCHECK_OPTIONS options for kavrel-bench (default: --devices all --duration 10s); --json,
 #                              --node-name and, with KAVREL_EXPECT_DEVICES, --expect-devices are added
@@ -34,16 +35,15 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # Slurm runs health checks and prologs without a search path, so look in the usual places too.
 PATH=$PATH:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
-# A program named $1 on PATH, else beside this script, else in the bin folder of an installation around it.
+# The folder the programs were installed in, which cmake --install writes into the installed copy; empty here.
+installed_bin=''
+# A program named $1 from the installation this script belongs to, else on PATH, else beside this script.
 locate() {
-    command -v "$1" 2>/dev/null && return
-    for candidate in "$here/$1" "$here/../../bin/$1" "$here/../bin/$1"; do
-        if [ -x "$candidate" ]; then
-            echo "$candidate"
-            return
-        fi
-    done
-    echo "$1"
+    if [ -n "$installed_bin" ] && [ -x "$installed_bin/$1" ]; then
+        echo "$installed_bin/$1"
+    else
+        command -v "$1" 2>/dev/null || echo "$here/$1"
+    fi
 }
 
 bench=${KAVREL_BENCH:-$(locate kavrel-bench)}
