@@ -205,6 +205,15 @@ except (OSError, ValueError) as error:
     say("FAIL", "one JSON document on standard output", str(error))
     sys.exit(0)
 
+nvml = document.get("nvml") if isinstance(document, dict) else None
+if isinstance(nvml, dict):
+    if nvml.get("loaded") is True:
+        say("ok", f"NVML loaded from {nvml.get('library')}, driver {nvml.get('driver_version')}")
+    else:
+        say("FAIL", "NVML loaded", f"{nvml.get('problem')}")
+else:
+    say("FAIL", "NVML loaded", "the report has no nvml object")
+
 if isinstance(document, list):
     reports = document
 elif isinstance(document, dict) and isinstance(document.get("devices"), list):
@@ -219,6 +228,42 @@ def figure(report, *keys):
     for key in keys:
         value = value.get(key) if isinstance(value, dict) else None
     return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+
+def within(name, value, low, high, unit, where):
+    if value is not None and low <= value <= high:
+        say("ok", f"{where} {name} {value:g}{unit}, within {low:g} to {high:g}")
+    else:
+        say("FAIL", f"{where} {name}", f"{value} is not within {low:g} to {high:g}{unit}")
+
+# NVML's readings of the device: matched by UUID, in plausible ranges, and no health verdict failed.
+def check_health(report, where):
+    health = report.get("health")
+    if not isinstance(health, dict) or health.get("available") is not True:
+        detail = health.get("unavailable") if isinstance(health, dict) else "no health object"
+        say("FAIL", f"{where} NVML device matched by UUID {report.get('uuid')}", f"{detail}")
+        return
+    say("ok", f"{where} NVML device matched by UUID {report.get('uuid')}")
+    samples = health.get("samples") or {}
+    count = figure(samples, "count")
+    if count is not None and count >= 1:
+        say("ok", f"{where} {count} NVML samples during the timed loop")
+    else:
+        say("FAIL", f"{where} NVML samples", f"{count} samples during the timed loop")
+    within("temperature min", figure(samples, "temperature_celsius", "min"), 10, 100, " C", where)
+    within("temperature max", figure(samples, "temperature_celsius", "max"), 10, 100, " C", where)
+    limit = figure(health, "before", "power_limit_watts")
+    power = figure(samples, "power_watts", "median")
+    if power is not None and limit is not None and 0 < power <= limit:
+        say("ok", f"{where} power {power:g} W median, above 0 and at most the limit {limit:g} W")
+    else:
+        say("FAIL", f"{where} power", f"median {power} W, limit {limit} W: not above 0 and at most the limit")
+    for key in ("pcie_link_generation", "pcie_max_link_generation"):
+        within(key.replace("_", " "), figure(health, "before", key), 1, 6, "", where)
+    failed = [f"{v.get('name')}: {v.get('detail')}" for v in health.get("verdicts") or [] if v.get("passed") is False]
+    if health.get("passed") is True and not failed:
+        say("ok", f"{where} every health verdict passed")
+    else:
+        say("FAIL", f"{where} health verdicts", "; ".join(failed) or "health.passed is not true")
 
 for report in reports:
     if not isinstance(report, dict):
@@ -248,6 +293,7 @@ for report in reports:
         say("ok", f"{where} SGEMM {rate:.1f} GFLOP/s, within 100 to 200000")
     else:
         say("gpu", f"{where} SGEMM GFLOP/s", f"{rate} is not within 100 to 200000")
+    check_health(report, where)
     major = figure(report, "compute_capability", "major")
     if major is not None and major < 99 and report.get("name") != "Kavrel host stand-in":
         say("ok", f"{where} is a real GPU, compute capability {major}.{figure(report, 'compute_capability', 'minor')}")

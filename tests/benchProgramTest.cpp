@@ -118,10 +118,11 @@ TEST(BenchProgram, PhaseTimesComeFromTheDeviceAndFallInTheirOrder) {
         EXPECT_LE(phaseMedian, timing["iteration_seconds"]["max"].get<double>()) << phase;
         medianSum += phaseMedian;
     }
-    // On the stand-in the upload compares three matrices, the download one, and the SGEMM finds its product in
-    // place, so the phases' medians fall in that order; a phase timed as another shows up here.
+    // On the stand-in the upload moves three matrices, while the download and the SGEMM (which finds its product
+    // computed before and copies it in) each move one, so the upload's median is the longest; the upload timed as
+    // another phase shows up here.
     EXPECT_GT(timing["upload"]["median_seconds"].get<double>(), timing["download"]["median_seconds"].get<double>());
-    EXPECT_GT(timing["download"]["median_seconds"].get<double>(), timing["sgemm"]["median_seconds"].get<double>());
+    EXPECT_GT(timing["upload"]["median_seconds"].get<double>(), timing["sgemm"]["median_seconds"].get<double>());
     const double rate = timing["upload"]["gb_per_second"].get<double>();
     EXPECT_NEAR(rate, 12000000 / timing["upload"]["median_seconds"].get<double>() / 1e9, rate * 1e-9);
     // Each iteration is its three phases and the event marks between them.
@@ -321,7 +322,8 @@ INSTANTIATE_TEST_SUITE_P(
                     HangRow{"Upload", "hang:cublasSetMatrix:20@2", "cublasSetMatrix", {}},
                     HangRow{"Sgemm", "hang:cublasSgemm_v2:8@2", "cublasSgemm_v2", {}},
                     HangRow{"Download", "hang:cublasGetMatrix:8@2", "cublasGetMatrix", {}},
-                    HangRow{"Synchronisation", "hang:cudaDeviceSynchronize:20@2", "cudaDeviceSynchronize", {"--phases"}},
+                    HangRow{
+                        "Synchronisation", "hang:cudaDeviceSynchronize:20@2", "cudaDeviceSynchronize", {"--phases"}},
                     HangRow{"EventWait", "hang:cudaEventSynchronize:8@2", "cudaEventSynchronize", {}}),
     [](const testing::TestParamInfo<HangRow>& info) { return std::string(info.param.phase); });
 
@@ -381,11 +383,12 @@ TEST(BenchLimits, RunningOutOfMemoryIsAFailureWithAMessageNeverAnAbort) {
     for (const char* kilobytes : {"300000", "500000", "700000", "900000"}) {
         const std::string command = std::string("ulimit -v ") + kilobytes + "; KAVREL_EMULATED_DEVICES=2 exec '" +
                                     KAVREL_BENCH_EMULATED_EXECUTABLE +
-                                    "' --devices all --size 4000 --iterations 2 >/dev/null 2>" +
-                                    testing::TempDir() + "kavrel-ulimit.err";
+                                    "' --devices all --size 4000 --iterations 2 >/dev/null 2>" + testing::TempDir() +
+                                    "kavrel-ulimit.err";
         const int status = std::system(command.c_str());
         ASSERT_TRUE(WIFEXITED(status)) << kilobytes << " KB: ended by a signal";
-        ASSERT_TRUE(WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3) << kilobytes << " KB: " << WEXITSTATUS(status);
+        ASSERT_TRUE(WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3)
+            << kilobytes << " KB: " << WEXITSTATUS(status);
         if (WEXITSTATUS(status) == 3) {
             std::ifstream file(testing::TempDir() + "kavrel-ulimit.err");
             const std::string message((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -418,9 +421,8 @@ TEST(BenchLimits, TheDurationBoundsTheWarmUpToo) {
 }
 
 TEST(BenchLimits, ANodeShowingFewerDevicesThanExpectedFails) {
-    const ChildRun run =
-        runBench({"--devices", "all", "--expect-devices", "4", "--iterations", "5", "--json"}, "",
-                 {{"KAVREL_EMULATED_DEVICES", "3"}});
+    const ChildRun run = runBench({"--devices", "all", "--expect-devices", "4", "--iterations", "5", "--json"}, "",
+                                  {{"KAVREL_EMULATED_DEVICES", "3"}});
     EXPECT_EQ(run.exitStatus, 3);
     EXPECT_EQ(run.standardError, "!!!! expected 4 devices, the runtime sees 3\n");
     const nlohmann::json report = parseReport(run);

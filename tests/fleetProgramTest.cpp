@@ -161,6 +161,7 @@ TEST(FleetProgram, JsonDocumentCarriesEveryGpuItsComparisonAndTheTotals) {
                                                 {"errors", 1},
                                                 {"outliers", 1},
                                                 {"node_problems", 0},
+                                                {"health_failures", 0},
                                                 {"mismatches", 2},
                                                 {"verdict", "FAILED"}}));
 }

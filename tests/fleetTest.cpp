@@ -222,7 +222,7 @@ TEST(FleetAnalysis, SgemmIsJudgedOnlyWhenAskedAndAHealthyFleetIsHealthy) {
     const Fleet roundTripsOnly = analyseFleet(reports, FleetSettings{});
     EXPECT_TRUE(roundTripsOnly.totals.healthy);
     EXPECT_FALSE(roundTripsOnly.gpus[2].sgemm);
-    const Fleet withSgemm = analyseFleet(reports, FleetSettings{report::kDefaultOutlierMargin, true, {}});
+    const Fleet withSgemm = analyseFleet(reports, FleetSettings{report::kDefaultOutlierMargin, true, {}, {}});
     EXPECT_TRUE(withSgemm.gpus[2].outlier);
     EXPECT_TRUE(withSgemm.gpus[2].sgemm->outlier);
     EXPECT_FALSE(withSgemm.gpus[2].roundTrips->outlier);

@@ -1,5 +1,5 @@
-// Tests of what kavrel-bench and kavrel-fleet share: the decimal reader, the outlier margin, the statistics and the
-// two outlier rules, each rule once, by one table.
+// Tests of what kavrel-bench and kavrel-fleet share: the decimal reader, the outlier margin, the statistics, the
+// two outlier rules and the expectation file, each rule once, by one table.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/decimalText.h"
+#include "report/expectations.h"
 #include "report/outlierMargin.h"
 #include "report/statistics.h"
 
@@ -179,6 +180,89 @@ TEST(ReportStatistics, FleetComparisonCarriesTheCentreAndTheDistanceFromIt) {
     EXPECT_DOUBLE_EQ(comparisons[3].allowance, 9.95);
     EXPECT_DOUBLE_EQ(comparisons[3].belowMedian, 24.5 / 99.5);
     EXPECT_DOUBLE_EQ(comparisons[1].belowMedian, -1.5 / 99.5);
+}
+
+// An expectation file's text and the problem it has, empty for a file that reads.
+struct ExpectationFileRow {
+    const char* name;
+    const char* text;
+    const char* problem;
+};
+
+void PrintTo(const ExpectationFileRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class ExpectationFileText : public testing::TestWithParam<ExpectationFileRow> {};
+
+TEST_P(ExpectationFileText, IsReadWholeOrRefusedWithWhereItIsWrong) {
+    const ExpectationFile file = parseExpectations(GetParam().text);
+    EXPECT_EQ(file.problem, GetParam().problem);
+    if (!file.problem.empty()) {
+        EXPECT_TRUE(file.expectations.empty()) << "a file with a problem is not used in part";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ExpectationFileText,
+    testing::Values(
+        ExpectationFileRow{"EveryFigure",
+                           R"({"expectations": [{"name": "H", "min_upload_gb_per_second": 20,
+                               "min_download_gb_per_second": 20.5, "min_sgemm_gflop_per_second": 40000,
+                               "pcie_link_generation": 5, "pcie_link_width": 16, "max_temperature_celsius": 85}]})",
+                           ""},
+        ExpectationFileRow{"NoExpectations", R"({"expectations": []})", ""},
+        ExpectationFileRow{"NotJson", "expectations: []", "not a JSON object"},
+        ExpectationFileRow{"AnArray", "[]", "not a JSON object"},
+        ExpectationFileRow{"NoList", R"({"expect": []})", "expectations is missing or not an array"},
+        ExpectationFileRow{"NoName", R"({"expectations": [{"min_upload_gb_per_second": 1}]})",
+                           "expectations[0] is not an object with a name"},
+        ExpectationFileRow{"EmptyName", R"({"expectations": [{"name": ""}]})",
+                           "expectations[0] is not an object with a name"},
+        // A misspelt figure would otherwise judge nothing and pass every GPU.
+        ExpectationFileRow{"MisspeltKey", R"({"expectations": [{"name": "H", "min_upload_gbps": 20}]})",
+                           "expectations[0] has an unknown key \"min_upload_gbps\""},
+        ExpectationFileRow{"NameTwice", R"({"expectations": [{"name": "H"}, {"name": "H"}]})",
+                           "expectations[1]: \"H\" is expected twice"},
+        ExpectationFileRow{"ZeroRate", R"({"expectations": [{"name": "H", "min_upload_gb_per_second": 0}]})",
+                           "expectations[0].min_upload_gb_per_second is not a positive number"},
+        ExpectationFileRow{"RateAsText", R"({"expectations": [{"name": "H", "min_sgemm_gflop_per_second": "9"}]})",
+                           "expectations[0].min_sgemm_gflop_per_second is not a positive number"},
+        ExpectationFileRow{"FractionalWidth", R"({"expectations": [{"name": "H", "pcie_link_width": 15.5}]})",
+                           "expectations[0].pcie_link_width is not a positive whole number"},
+        ExpectationFileRow{"HugeGeneration", R"({"expectations": [{"name": "H", "pcie_link_generation": 4294967301}]})",
+                           "expectations[0].pcie_link_generation is not a positive whole number"}),
+    [](const testing::TestParamInfo<ExpectationFileRow>& info) { return std::string(info.param.name); });
+
+TEST(ReportExpectation, NamesEachFigureThatFallsShortAndJudgesNoFigureItLacks) {
+    const ExpectationFile file = parseExpectations(
+        R"({"expectations": [{"name": "H", "min_upload_gb_per_second": 20, "min_sgemm_gflop_per_second": 40000,
+            "pcie_link_generation": 5, "pcie_link_width": 16, "max_temperature_celsius": 85}]})");
+    ASSERT_EQ(file.problem, "");
+    ASSERT_EQ(expectationFor(file.expectations, "H-PCIe"), nullptr) << "names match exactly";
+    const Expectation* expectation = expectationFor(file.expectations, "H");
+    ASSERT_NE(expectation, nullptr);
+
+    ExpectedFigures met;
+    met.uploadGbPerSecond = 20.0;  // the expectation itself is met
+    met.sgemmGflopPerSecond = 50000.0;
+    met.pcieLinkGeneration = 5;
+    met.pcieLinkWidth = 16;
+    met.maxTemperatureCelsius = 85.0;
+    EXPECT_TRUE(shortfalls(*expectation, met).empty());
+    EXPECT_TRUE(shortfalls(*expectation, ExpectedFigures{}).empty()) << "a figure not measured is not judged";
+
+    ExpectedFigures short_;
+    short_.uploadGbPerSecond = 3.1;
+    short_.downloadGbPerSecond = 0.5;  // not expected of this model
+    short_.sgemmGflopPerSecond = 39999.0;
+    short_.pcieLinkGeneration = 5;
+    short_.pcieLinkWidth = 8;
+    short_.maxTemperatureCelsius = 91.0;
+    EXPECT_EQ(shortfalls(*expectation, short_),
+              (std::vector<std::string>{
+                  "upload 3.10 GB/s below the expected 20.00", "SGEMM 39999.00 GFLOP/s below the expected 40000.00",
+                  "PCIe link 5x8 under load below the expected 5x16", "temperature 91 C above the expected 85"}));
 }
 
 }  // namespace report

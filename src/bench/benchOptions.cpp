@@ -102,8 +102,31 @@ BenchOptions defaultBenchOptions() {
     options.failOnOutlier = false;
     options.checkFirstOnly = false;
     options.expectDevices = 0;
+    options.sampleIntervalSeconds = kDefaultSampleIntervalSeconds;
+    options.failOnThrottle = false;
     options.programName = "kavrel-bench";
     return options;
+}
+
+bool parseSampleInterval(const std::string& text, double* seconds) {
+    std::string_view digits = text;
+    double unitSeconds = 1.0;
+    if (digits.size() > 2 && digits.substr(digits.size() - 2) == "ms") {
+        unitSeconds = 1e-3;
+        digits.remove_suffix(2);
+    } else if (!digits.empty() && digits.back() == 's') {
+        digits.remove_suffix(1);
+    }
+    std::uint64_t count = 0;
+    if (readDecimalCount(digits, 3600000, &count) != DecimalCount::read) {
+        return false;
+    }
+    const double interval = static_cast<double>(count) * unitSeconds;
+    if (interval != 0.0 && (interval < 0.01 || interval > 3600.0)) {
+        return false;
+    }
+    *seconds = interval;
+    return true;
 }
 
 bool parseDuration(const std::string& text, double* seconds, bool allowZero) {
@@ -130,8 +153,7 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
                                BenchOptions* options) {
     BenchOptions parsed = defaultBenchOptions();
     parsed.programName = programNameOf(argc > 0 ? argv[0] : nullptr, "kavrel-bench");
-    CLI::App app("Times SGEMM round trips on NVIDIA GPUs through cuBLAS and checks every product.",
-                 parsed.programName);
+    CLI::App app("Times SGEMM round trips on NVIDIA GPUs through cuBLAS and checks every product.", parsed.programName);
     const std::string version = std::string("kavrel-bench ") + KAVREL_BENCH_VERSION;
     app.set_version_flag("--version", version);
 
@@ -189,6 +211,24 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
                        }
                        parsed.stallTimeoutSeconds = seconds;
                    });
+    addValueOption(&app, "--sample-interval",
+                   "How often NVML's readings (clocks, power, temperature, throttling, the PCIe link) are sampled "
+                   "while the timed loops run: 100ms, 1s; 0 never",
+                   "TIME", "1s", [&parsed](const std::string& text) {
+                       if (!parseSampleInterval(text, &parsed.sampleIntervalSeconds)) {
+                           throw CLI::ValidationError("--sample-interval",
+                                                      text +
+                                                          " is not an interval like 100ms or 1s, from 10ms to 1h, "
+                                                          "or 0");
+                       }
+                   });
+    app.add_flag("--fail-on-throttle", parsed.failOnThrottle,
+                 "Fail a device whose clocks were capped by software (power or thermal) during the timed loop; "
+                 "hardware slowdown always fails it");
+    app.add_option("--expect", parsed.expectFile,
+                   "A JSON file of what each GPU model must reach (GB/s, GFLOP/s, PCIe link, temperature); a device "
+                   "below its model's expectation fails")
+        ->type_name("FILE");
     app.add_option("--node-name", parsed.nodeName, "The node's name in the report (the host's name by default)")
         ->type_name("NAME")
         ->check(

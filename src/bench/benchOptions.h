@@ -42,6 +42,9 @@ struct BenchOptions {
     std::optional<double> stallTimeoutSeconds;  // a device stuck this long in one library call is in error; 0: never;
                                                 // empty: the default rule (see stallLimitSeconds)
     int expectDevices;                          // the runtime must see at least this many devices; 0: no expectation
+    double sampleIntervalSeconds;               // NVML samples every this long while the timed loops run; 0: never
+    bool failOnThrottle;                        // software power or thermal capping fails a device too
+    std::string expectFile;                     // the expectation file per GPU model; empty: none
     std::string programName;                    // the program as invoked, for its usage text
 };
 
@@ -58,6 +61,13 @@ enum class ParseOutcome { run, answered, usageError };
 // --device with --devices, and --duration with --iterations, are usage errors. Calls no GPU library.
 ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                                BenchOptions* options);
+
+// Default interval between two NVML samples of a device.
+constexpr double kDefaultSampleIntervalSeconds = 1.0;
+
+// Reads a sample interval: decimal digits and the unit ms or s ("100ms", "1s", "2"), from 10 ms to an hour, or 0 for
+// none. Sets seconds and returns true; false otherwise, leaving seconds untouched.
+bool parseSampleInterval(const std::string& text, double* seconds);
 
 // Reads a length of time: decimal digits, then an optional unit s (the default), m or h, nothing else. Sets seconds
 // and returns true for a length above zero (or zero, when allowZero) and at most kMaxDurationSeconds; returns false

@@ -13,6 +13,25 @@ PhaseFigure phaseFigure(const TimeSummary& times, double amount) {
     return PhaseFigure{median, amount, billionsPerSecond(amount, median)};
 }
 
+// The device's figures as an expectation judges them.
+report::ExpectedFigures expectedFigures(const DeviceReport& device) {
+    report::ExpectedFigures figures;
+    figures.uploadGbPerSecond = device.upload.rate;
+    figures.downloadGbPerSecond = device.download.rate;
+    figures.sgemmGflopPerSecond = device.sgemm.rate;
+    const SampleSummary& during = device.health.during;
+    if (during.lowestLinkGenerationUnderLoad()) {
+        figures.pcieLinkGeneration = static_cast<int>(*during.lowestLinkGenerationUnderLoad());
+    }
+    if (during.lowestLinkWidthUnderLoad()) {
+        figures.pcieLinkWidth = static_cast<int>(*during.lowestLinkWidthUnderLoad());
+    }
+    if (during.temperatureCelsius().count() > 0) {
+        figures.maxTemperatureCelsius = during.temperatureCelsius().percentiles().max;
+    }
+    return figures;
+}
+
 }  // namespace
 
 std::string failureText(const char* stageMessage) {
@@ -31,7 +50,8 @@ bool checkPasses(const RelativeError& error) {
     return !error.referenceNormIsZero && relativeErrorPasses(error.ratio);
 }
 
-DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome) {
+DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome,
+                             const std::vector<report::Expectation>& expectations) {
     DeviceReport device;
     device.index = outcome->device;
     device.failure = outcome->failure;
@@ -39,6 +59,7 @@ DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome
     device.description = outcome->description;
     device.libraryVersion = outcome->libraryVersion;
     device.verification = outcome->verification;
+    device.health = outcome->health;
     device.roundTrips = static_cast<long>(outcome->iterationTimes.count());
     if (device.failure || device.roundTrips == 0) {
         return device;
@@ -55,19 +76,32 @@ DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome
     const VerificationSummary& verification = device.verification;
     // Checking the first product alone is asked for by --check-first-only; any other shortfall is a failure.
     const long expected = options.checkFirstOnly ? 1 : device.roundTrips;
-    device.passed = verification.checkedFirst && checkPasses(verification.firstError) &&
-                    verification.mismatchCount == 0 && verification.verifiedProducts == expected;
+    device.checkPassed = verification.checkedFirst && checkPasses(verification.firstError) &&
+                         verification.mismatchCount == 0 && verification.verifiedProducts == expected;
+    device.healthVerdicts = healthVerdicts(device.health, options.failOnThrottle);
+    for (const HealthVerdict& verdict : device.healthVerdicts) {
+        device.healthPassed = device.healthPassed && verdict.passed;
+    }
+    if (device.described) {
+        if (const report::Expectation* expectation = report::expectationFor(expectations, device.description.name)) {
+            device.expected = true;
+            device.shortfalls = report::shortfalls(*expectation, expectedFigures(device));
+            device.healthPassed = device.healthPassed && device.shortfalls.empty();
+        }
+    }
+    device.passed = device.checkPassed && device.healthPassed;
     return device;
 }
 
-BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>* outcomes, int visibleDevices) {
+BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>* outcomes, int visibleDevices,
+                         const std::vector<report::Expectation>& expectations) {
     BenchReport report;
     report.options = options;
     report.matrixOrder = options.size;
     std::vector<double> rates;
     std::vector<std::size_t> completed;
     for (DeviceOutcome& outcome : *outcomes) {
-        report.devices.push_back(summariseDevice(options, &outcome));
+        report.devices.push_back(summariseDevice(options, &outcome, expectations));
         const DeviceReport& device = report.devices.back();
         if (!device.failure && device.roundTrips > 0) {
             rates.push_back(device.roundTripsPerSecond);
@@ -88,6 +122,7 @@ BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>
             ++node.passed;
         } else {
             ++node.failedChecks;
+            node.failedHealth += device.healthPassed ? 0 : 1;
         }
         node.mismatches += device.verification.mismatchCount;
         if (device.outlier) {

@@ -8,6 +8,7 @@
 #include "bench/benchFigures.h"
 #include "bench/benchOptions.h"
 #include "bench/deviceOutcome.h"
+#include "report/expectations.h"
 
 namespace bench {
 
@@ -40,15 +41,22 @@ struct DeviceReport {
     PhaseFigure download{};
     double roundTripsPerSecond = 0.0;  // at the median iteration time; what outliers are judged by
     VerificationSummary verification;
-    bool passed = false;   // every product checked, none wrong, and the first one passed the reference check
-    bool outlier = false;  // more than the margin slower than the median of its peers
+    bool checkPassed = false;  // every product checked, none wrong, and the first one passed the reference check
+    DeviceHealth health;
+    std::vector<HealthVerdict> healthVerdicts;  // from the readings (healthVerdicts)
+    bool expected = false;                      // an expectation names the device's model
+    std::vector<std::string> shortfalls;        // where the device fell below its model's expectation
+    bool healthPassed = true;                   // no health verdict failed and no expectation fell short
+    bool passed = false;                        // checkPassed and healthPassed
+    bool outlier = false;                       // more than the margin slower than the median of its peers
 };
 
 // The node as a whole.
 struct NodeSummary {
     int devices = 0;
     int passed = 0;
-    int failedChecks = 0;         // completed, but a product was wrong
+    int failedChecks = 0;         // completed, but a product was wrong or a health verdict failed
+    int failedHealth = 0;         // completed, and a health verdict failed or an expectation fell short
     int failedDevices = 0;        // a library call failed
     long mismatches = 0;          // wrong products on all devices
     std::vector<int> outliers;    // device indices
@@ -72,19 +80,22 @@ struct BenchReport {
     std::vector<DeviceReport> devices;
     NodeSummary node;
     Interruption interruption;
+    NvmlStatus nvml;
 };
 
 // Whether a first product's relative error passes: a reference norm that is not zero and a ratio below the
 // threshold.
 bool checkPasses(const RelativeError& error);
 
-// The figures of one device's outcome in a run with the options.
-DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome);
+// The figures of one device's outcome in a run with the options, judged by the expectations.
+DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome,
+                             const std::vector<report::Expectation>& expectations = {});
 
 // The report of a run from its devices' outcomes: figures, outliers among the completed devices at the given
 // margin, and the node summary; visibleDevices is the runtime's device count when it was asked (-1 otherwise),
 // compared with options.expectDevices.
-BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>* outcomes, int visibleDevices = -1);
+BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>* outcomes, int visibleDevices = -1,
+                         const std::vector<report::Expectation>& expectations = {});
 
 // The exit status of a run whose report is complete: kExitRunFailed when any device failed or is missing,
 // kExitInterrupted when the run was interrupted, kExitCheckFailed when any check failed or (failOnOutlier) any

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "bench/deviceHealth.h"
 #include "bench/productVerifier.h"
 #include "bench/timeSummary.h"
 #include "common/status.h"
@@ -38,6 +39,7 @@ struct DeviceOutcome {
     TimeSummary sgemmTimes;
     TimeSummary downloadTimes;
     VerificationSummary verification;
+    DeviceHealth health;  // what NVML showed of the device, filled in by the main thread after the run
 };
 
 }  // namespace bench

@@ -193,6 +193,7 @@ StageResult runTimedLoop(SharedRun* shared, DeviceTask* task, const DeviceHold& 
     const BenchOptions& options = shared->options;
     const bool forDuration = options.durationSeconds > 0.0;
     StageResult result = stageSucceeded();
+    task->inTimedLoop.store(true);
     for (long iteration = 0;; ++iteration) {
         const bool done =
             forDuration ? iteration > 0 && Clock::now() >= shared->deadline : iteration >= options.iterations;
@@ -223,7 +224,9 @@ StageResult runTimedLoop(SharedRun* shared, DeviceTask* task, const DeviceHold& 
         outcome->sgemmTimes.add(phases.sgemm);
         outcome->downloadTimes.add(phases.download);
         shared->roundTrips.fetch_add(1, std::memory_order_relaxed);
+        task->timedRoundTrips.fetch_add(1, std::memory_order_relaxed);
     }
+    task->inTimedLoop.store(false);
     outcome->loopWallSeconds = std::chrono::duration<double>(Clock::now() - opened).count();
     return result;
 }

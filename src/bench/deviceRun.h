@@ -43,7 +43,9 @@ struct DeviceTask {
     const int slot;  // its place in the run's list of devices, for the gates
     CallWatch watch;
     std::atomic<double> fastestRoundTripSeconds{0.0};  // its fastest round trip so far; 0 until one has completed
-    std::atomic<bool> prepared{false};               // it has its context and its matrices fit, before the first gate
+    std::atomic<bool> prepared{false};                 // it has its context and its matrices fit, before the first gate
+    std::atomic<bool> inTimedLoop{false};              // its timed loop is running, for the health samples
+    std::atomic<long> timedRoundTrips{0};              // timed round trips done, for the health samples
 
     // Guarded by mutex.
     std::mutex mutex;

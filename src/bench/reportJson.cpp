@@ -66,8 +66,8 @@ Json checkJson(const DeviceReport& device) {
                 {"verified_products", verification.verifiedProducts},
                 {key::mismatchCount, verification.mismatchCount},
                 {"mismatches", mismatches},
-                {key::passed, device.passed},
-                {key::verdict, device.passed ? report::kVerdictPassed : report::kVerdictFailed}};
+                {key::passed, device.checkPassed},
+                {key::verdict, device.checkPassed ? report::kVerdictPassed : report::kVerdictFailed}};
 }
 
 // The cause of a device's failure: its message, and the library call and status when a call failed.
@@ -79,6 +79,94 @@ Json errorJson(const DeviceFailure& failure) {
                 {key::statusCode, returned ? Json(failure.statusCode) : Json(nullptr)},
                 {key::statusName, returned && !failure.statusName.empty() ? Json(failure.statusName) : Json(nullptr)},
                 {"stalled_seconds", failure.stalledSeconds ? Json(*failure.stalledSeconds) : Json(nullptr)}};
+}
+
+// A reading as JSON: its value, or null (the reason is listed under unavailable_readings).
+template <typename Value>
+Json readingJson(const Reading<Value>& reading) {
+    return reading.value ? Json(*reading.value) : Json(nullptr);
+}
+
+Json snapshotJson(const HealthSnapshot& snapshot) {
+    Json rows = nullptr;
+    if (snapshot.remappedRows.value) {
+        const RemappedRows& remapped = *snapshot.remappedRows.value;
+        rows = Json{{"corrected", remapped.corrected},
+                    {"uncorrected", remapped.uncorrected},
+                    {"pending", remapped.pending},
+                    {"failure", remapped.failure}};
+    }
+    return Json{{"pcie_link_generation", readingJson(snapshot.linkGeneration)},
+                {"pcie_link_width", readingJson(snapshot.linkWidth)},
+                {"pcie_max_link_generation", readingJson(snapshot.maxLinkGeneration)},
+                {"pcie_max_link_width", readingJson(snapshot.maxLinkWidth)},
+                {"pcie_replay_count", readingJson(snapshot.pcieReplays)},
+                {"ecc_enabled", readingJson(snapshot.eccEnabled)},
+                {"ecc_uncorrected_volatile", readingJson(snapshot.eccUncorrected)},
+                {"ecc_corrected_volatile", readingJson(snapshot.eccCorrected)},
+                {"remapped_rows", rows},
+                {"retired_pages_pending", readingJson(snapshot.retiredPagesPending)},
+                {"power_limit_watts", readingJson(snapshot.powerLimitWatts)},
+                {"max_sm_clock_mhz", readingJson(snapshot.maxSmClockMhz)},
+                {"max_memory_clock_mhz", readingJson(snapshot.maxMemoryClockMhz)}};
+}
+
+// The median, smallest and largest of sampled values, or null without any.
+Json spreadJson(const TimeSummary& values) {
+    if (values.count() == 0) {
+        return nullptr;
+    }
+    const Percentiles figures = values.percentiles();
+    return Json{{"median", figures.p50}, {"min", figures.min}, {"max", figures.max}};
+}
+
+Json samplesJson(const SampleSummary& during, double intervalSeconds) {
+    Json reasons = Json::object();
+    for (std::size_t index = 0; index < kClockReasons; ++index) {
+        const auto reason = static_cast<ClockReason>(index);
+        reasons[clockReasonName(reason)] = Json{{"share", during.shareWith(reason)},
+                                                {"samples", during.samplesWith(reason)},
+                                                {"round_trips", during.roundTripsWith(reason)}};
+    }
+    const auto link = [](const std::optional<unsigned>& value) { return value ? Json(*value) : Json(nullptr); };
+    return Json{{"interval_seconds", intervalSeconds},
+                {"count", during.samples()},
+                {"temperature_celsius", spreadJson(during.temperatureCelsius())},
+                {"power_watts", spreadJson(during.powerWatts())},
+                {"sm_clock_mhz", spreadJson(during.smClockMhz())},
+                {"memory_clock_mhz", spreadJson(during.memoryClockMhz())},
+                {"clocks_event_reasons", during.reasonSamples() > 0 ? reasons : Json(nullptr)},
+                {"pcie_link_under_load", Json{{"samples", during.underLoadSamples()},
+                                              {"min_generation", link(during.lowestLinkGenerationUnderLoad())},
+                                              {"min_width", link(during.lowestLinkWidthUnderLoad())}}}};
+}
+
+// The device's management readings and the verdicts drawn from them.
+Json healthJson(const DeviceReport& device) {
+    const DeviceHealth& health = device.health;
+    Json verdicts = Json::array();
+    for (const HealthVerdict& verdict : device.healthVerdicts) {
+        verdicts.push_back(Json{{"name", verdict.name}, {"passed", verdict.passed}, {"detail", verdict.detail}});
+    }
+    Json unavailable = Json::object();
+    for (const auto& [name, why] : health.unavailableReadings) {
+        unavailable[name] = why;
+    }
+    Json xids = Json::array();
+    for (const XidError& xid : health.xids) {
+        xids.push_back(Json{{"xid", xid.xid}, {"at_seconds", xid.atSeconds}});
+    }
+    return Json{{"available", health.matched},
+                {"unavailable", health.matched ? Json(nullptr) : Json(health.unavailable)},
+                {"unavailable_readings", unavailable},
+                {"before", health.matched ? snapshotJson(health.before) : Json(nullptr)},
+                {"after", health.matched ? snapshotJson(health.after) : Json(nullptr)},
+                {"samples", health.matched ? samplesJson(health.during, health.sampleIntervalSeconds) : Json(nullptr)},
+                {"xid_count", health.xidCount},
+                {"xid_errors", xids},
+                {"verdicts", verdicts},
+                {"expectation", device.expected ? Json(device.shortfalls) : Json(nullptr)},
+                {key::passed, device.healthPassed}};
 }
 
 Json deviceJson(const DeviceReport& device) {
@@ -108,6 +196,7 @@ Json deviceJson(const DeviceReport& device) {
                                {key::download, phaseJson(device.download, "bytes", key::gbPerSecond)}};
     object[key::roundTripsPerSecond] = device.roundTripsPerSecond;
     object[key::check] = checkJson(device);
+    object[key::health] = healthJson(device);
     object["outlier"] = device.outlier;
     return object;
 }
@@ -144,11 +233,18 @@ std::string reportJson(const BenchReport& report) {
         {"phases_synchronised", options.phases},
         {"products_checked", options.checkFirstOnly ? "first" : "all"},
         {"interrupted", interruptionJson(report.interruption)},
+        {"nvml",
+         {{"loaded", report.nvml.loaded},
+          {"library", report.nvml.loaded ? Json(report.nvml.library) : Json(nullptr)},
+          {"driver_version", report.nvml.driverVersion.empty() ? Json(nullptr) : Json(report.nvml.driverVersion)},
+          {"problem", report.nvml.problem.empty() ? Json(nullptr) : Json(report.nvml.problem)},
+          {"sample_interval_seconds", options.sampleIntervalSeconds}}},
         {key::devices, devices},
         {key::node,
          {{"devices", node.devices},
           {"passed", node.passed},
           {"failed_checks", node.failedChecks},
+          {"failed_health", node.failedHealth},
           {"failed_devices", node.failedDevices},
           {"mismatches", node.mismatches},
           {"outliers", node.outliers},

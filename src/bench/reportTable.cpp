@@ -61,6 +61,11 @@ void appendRun(std::string* text, const BenchReport& report) {
         appendRow(text, "Round trips", "%d timed on each device, %d warm-up%s", options.iterations, options.warmup,
                   options.phases ? ", phases synchronised" : "");
     }
+    appendRow(text, "NVML", "%s",
+              report.nvml.loaded ? ("loaded, driver " +
+                                    (report.nvml.driverVersion.empty() ? std::string("?") : report.nvml.driverVersion))
+                                       .c_str()
+                                 : report.nvml.problem.c_str());
     appendRow(text, "Products checked", "%s",
               options.checkFirstOnly ? "the first alone, against the host reference"
                                      : "every one: against the host reference until one passes, then bit for "
@@ -81,6 +86,111 @@ void appendDeviceRows(std::string* text, const BenchReport& report) {
                milliseconds(device.iteration.p99), milliseconds(device.iteration.max), device.upload.rate,
                device.download.rate, device.sgemm.rate, device.verification.mismatchCount, verdictWord(device),
                device.outlier ? " (outlier)" : "");
+    }
+}
+
+// A reading's value as text, or "?" when it is not there.
+template <typename Value>
+std::string shown(const Reading<Value>& reading) {
+    return reading.value ? std::to_string(*reading.value) : std::string("?");
+}
+
+// The median and range of sampled values with their unit, or "not read".
+std::string spread(const TimeSummary& values, const char* unit) {
+    if (values.count() == 0) {
+        return "not read";
+    }
+    const Percentiles figures = values.percentiles();
+    char line[128];
+    std::snprintf(line, sizeof line, "%.0f %s median, %.0f to %.0f", figures.p50, unit, figures.min, figures.max);
+    return line;
+}
+
+// The health block: the link, clocks, power and temperature, throttling, memory errors, Xid errors and the verdicts.
+void appendHealth(std::string* text, const DeviceReport& device) {
+    const DeviceHealth& health = device.health;
+    if (!health.matched) {
+        appendRow(text, "Health", "not read: %s", health.unavailable.c_str());
+    } else {
+        const HealthSnapshot& before = health.before;
+        const SampleSummary& during = health.during;
+        std::string link = "PCIe max " + shown(before.maxLinkGeneration) + "x" + shown(before.maxLinkWidth);
+        if (during.underLoadSamples() > 0) {
+            const auto part = [](const std::optional<unsigned>& value) {
+                return value ? std::to_string(*value) : std::string("?");
+            };
+            link += ", under load " + part(during.lowestLinkGenerationUnderLoad()) + "x" +
+                    part(during.lowestLinkWidthUnderLoad()) + " at the lowest";
+        }
+        appendRow(text, "Link", "%s, %s replays", link.c_str(), shown(health.after.pcieReplays).c_str());
+        appendRow(text, "Samples", "%ld every %g s: temperature %s; power %s of %s W", during.samples(),
+                  health.sampleIntervalSeconds, spread(during.temperatureCelsius(), "C").c_str(),
+                  spread(during.powerWatts(), "W").c_str(),
+                  before.powerLimitWatts.value ? std::to_string(static_cast<int>(*before.powerLimitWatts.value)).c_str()
+                                               : "?");
+        appendRow(text, "Clocks", "SM %s of %s MHz; memory %s of %s MHz", spread(during.smClockMhz(), "MHz").c_str(),
+                  shown(before.maxSmClockMhz).c_str(), spread(during.memoryClockMhz(), "MHz").c_str(),
+                  shown(before.maxMemoryClockMhz).c_str());
+        std::string throttling;
+        for (std::size_t index = 0; index < kClockReasons; ++index) {
+            const auto reason = static_cast<ClockReason>(index);
+            if (reasonIsThrottle(reason) && during.samplesWith(reason) > 0) {
+                char part[128];
+                std::snprintf(part, sizeof part, "%s%s %.0f%% of samples (%ld round trips)",
+                              throttling.empty() ? "" : ", ", clockReasonName(reason), during.shareWith(reason) * 100.0,
+                              during.roundTripsWith(reason));
+                throttling += part;
+            }
+        }
+        appendRow(text, "Throttling", "%s",
+                  during.reasonSamples() == 0 ? "not read"
+                  : throttling.empty()        ? "none"
+                                              : throttling.c_str());
+        const HealthSnapshot& after = health.after;
+        std::string memory = after.eccEnabled.value ? (*after.eccEnabled.value ? "ECC on" : "ECC off") : "ECC ?";
+        if (after.eccUncorrected.value) {
+            memory += ", " + std::to_string(*after.eccUncorrected.value) + " uncorrected and " +
+                      shown(after.eccCorrected) + " corrected errors";
+        }
+        if (after.remappedRows.value) {
+            const RemappedRows& rows = *after.remappedRows.value;
+            memory += ", " + std::to_string(rows.corrected + rows.uncorrected) + " rows remapped" +
+                      (rows.failure   ? ", a remap failed"
+                       : rows.pending ? ", a remap pending"
+                                      : "");
+        }
+        if (after.retiredPagesPending.value && *after.retiredPagesPending.value) {
+            memory += ", a retired page pending";
+        }
+        appendRow(text, "Memory", "%s", memory.c_str());
+        std::string xids = health.xidCount == 0 ? "none" : "";
+        for (const XidError& xid : health.xids) {
+            char part[64];
+            std::snprintf(part, sizeof part, "%s%llu at %.1f s", xids.empty() ? "" : ", ", xid.xid, xid.atSeconds);
+            xids += part;
+        }
+        appendRow(text, "Xid errors", "%s", xids.c_str());
+        if (!health.unavailableReadings.empty()) {
+            std::string missing;
+            for (const auto& [name, why] : health.unavailableReadings) {
+                missing += (missing.empty() ? "" : ", ") + name + " (" + why + ")";
+            }
+            appendRow(text, "Not read", "%s", missing.c_str());
+        }
+    }
+    std::string failed;
+    for (const HealthVerdict& verdict : device.healthVerdicts) {
+        if (!verdict.passed) {
+            failed += (failed.empty() ? "" : "; ") + verdict.detail;
+        }
+    }
+    for (const std::string& shortfall : device.shortfalls) {
+        failed += (failed.empty() ? "" : "; ") + shortfall;
+    }
+    if (!failed.empty()) {
+        appendRow(text, "Health verdict", "FAILED: %s", failed.c_str());
+    } else if (health.matched || device.expected) {
+        appendRow(text, "Health verdict", "PASSED%s", device.expected ? ", the model's expectation met" : "");
     }
 }
 
@@ -141,6 +251,7 @@ void appendDeviceDetails(std::string* text, const DeviceReport& device) {
         appendRow(text, "  wrong product", "... and %ld more",
                   verification.mismatchCount - static_cast<long>(verification.mismatches.size()));
     }
+    appendHealth(text, device);
     append(text, "Iteration times (ms):\n");
     *text += histogramBars(device.histogram, kHistogramBarWidth);
 }
@@ -150,10 +261,14 @@ void appendNode(std::string* text, const BenchReport& report) {
     *text += "\n";
     appendRow(text, "Devices", "%d: %d passed, %d failed the check, %d failed to run", node.devices, node.passed,
               node.failedChecks, node.failedDevices);
+    if (node.failedHealth > 0) {
+        appendRow(text, "Health", "%d failed a health verdict or the expectation of their model", node.failedHealth);
+    }
     appendRow(text, "Mismatches", "%ld", node.mismatches);
     std::string outliers;
     for (const int index : node.outliers) {
-        outliers += (outliers.empty() ? "" : ", ") + std::to_string(index);
+        outliers +=
+            (outliers.empty() ? (node.outliers.size() == 1 ? "device " : "devices ") : ", ") + std::to_string(index);
     }
     appendRow(text, "Outliers", "%s (more than %.0f%% below the median of their peers)",
               outliers.empty() ? "none" : outliers.c_str(), report.options.outlierMargin * 100.0);

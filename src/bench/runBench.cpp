@@ -16,6 +16,7 @@
 #include "bench/benchReport.h"
 #include "bench/deviceRun.h"
 #include "bench/exitStatus.h"
+#include "bench/healthMonitor.h"
 #include "bench/outputStream.h"
 #include "bench/progressLine.h"
 #include "bench/reportJson.h"
@@ -24,6 +25,7 @@
 #include "bench/watchdog.h"
 #include "common/platform.h"
 #include "gpu/deviceInfo.h"
+#include "report/expectations.h"
 #include "run/reportFailure.h"
 
 namespace bench {
@@ -140,9 +142,33 @@ private:
 struct DeviceRuns {
     std::vector<DeviceOutcome> outcomes;
     Interruption interruption;
+    NvmlStatus nvml;
     bool leftThreadsBehind = false;
     bool referenceMissing = false;
 };
+
+// How long the health monitor may take to load NVML and take its first readings, and to take its last ones, before
+// the run goes on without them.
+constexpr std::chrono::seconds kHealthMonitorPatience{15};
+
+// What the health monitor is to watch of each device: its UUID, once described, and what its thread publishes.
+std::vector<MonitoredDevice> monitoredDevices(const Tasks& tasks) {
+    std::vector<MonitoredDevice> devices;
+    for (const std::shared_ptr<DeviceTask>& task : tasks) {
+        MonitoredDevice device;
+        {
+            const std::lock_guard<std::mutex> lock(task->mutex);
+            if (task->outcome.described) {
+                device.uuid = task->outcome.description.uuid;
+            }
+        }
+        device.watch = &task->watch;
+        device.inTimedLoop = &task->inTimedLoop;
+        device.timedRoundTrips = &task->timedRoundTrips;
+        devices.push_back(device);
+    }
+    return devices;
+}
 
 // However runDevices ends, even by an exception, no device thread is left waiting at a gate and no joinable thread
 // is destroyed (which would end the process): threads still joinable at the end are let go.
@@ -194,6 +220,8 @@ DeviceRuns runDevices(const BenchOptions& options, const std::vector<int>& devic
     for (const std::shared_ptr<DeviceTask>& task : tasks) {
         anyPrepared = anyPrepared || task->prepared.load();
     }
+    // NVML loads and takes its first readings while the reference is computed and the devices warm up.
+    HealthMonitor monitor(monitoredDevices(tasks), options.sampleIntervalSeconds, runStarted);
     DeviceRuns runs;
     if (anyPrepared) {
         std::unique_ptr<float[]> reference = computeSharedReference(shared->shape, 1.0f, 0.0f);
@@ -205,6 +233,11 @@ DeviceRuns runDevices(const BenchOptions& options, const std::vector<int>& devic
     bool everyoneStarted = false;
     supervisor.watchUntil([&](Clock::duration interval) { everyoneStarted = shared->started.waitForAll(interval); },
                           [&] { return everyoneStarted; });
+    // The readings before the run come before the timed loops, unless NVML does not answer in time.
+    const Clock::time_point patience = Clock::now() + kHealthMonitorPatience;
+    bool monitorReady = false;
+    supervisor.watchUntil([&](Clock::duration interval) { monitorReady = monitor.waitReady(interval); },
+                          [&] { return monitorReady || Clock::now() >= patience; });
     shared->started.open(goOn);
 
     // The progress line is drawn from this thread, so that drawing it never falls inside a device's timed span.
@@ -226,9 +259,12 @@ DeviceRuns runDevices(const BenchOptions& options, const std::vector<int>& devic
         &progress);
     clearProgress(&progress);
 
+    std::vector<DeviceHealth> health = monitor.finish(kHealthMonitorPatience);
+    runs.nvml = monitor.status();
     for (std::size_t slot = 0; slot < tasks.size(); ++slot) {
         const std::lock_guard<std::mutex> lock(tasks[slot]->mutex);
         runs.outcomes.push_back(tasks[slot]->outcome);
+        runs.outcomes.back().health = std::move(health[slot]);
         // A thread stuck in a driver call can be neither joined nor cancelled; it goes on alone.
         if (tasks[slot]->abandoned) {
             threads[slot].detach();
@@ -240,7 +276,7 @@ DeviceRuns runDevices(const BenchOptions& options, const std::vector<int>& devic
         }
     }
     runs.interruption = supervisor.interruption();
-    runs.leftThreadsBehind = supervisor.leftThreadsBehind();
+    runs.leftThreadsBehind = supervisor.leftThreadsBehind() || monitor.leftBehind();
     return runs;
 }
 
@@ -248,6 +284,15 @@ DeviceRuns runDevices(const BenchOptions& options, const std::vector<int>& devic
 BenchRun runWithOptions(const BenchOptions& options) {
     const std::int64_t started = readCalendarClock();
     const Clock::time_point runStarted = Clock::now();
+    report::ExpectationFile expectations;
+    if (!options.expectFile.empty()) {
+        expectations = report::readExpectations(options.expectFile);
+        if (!expectations.problem.empty()) {
+            std::cerr << "--expect: " << options.expectFile << ": " << expectations.problem << "\n"
+                      << "Run with --help for more information.\n";
+            return BenchRun{kExitUsage, false};
+        }
+    }
     std::vector<int> devices;
     int visible = -1;
     const StageResult resolved = resolveDevices(options, &devices, &visible);
@@ -261,8 +306,9 @@ BenchRun runWithOptions(const BenchOptions& options) {
         reportFailure("!!!! host memory allocation error (reference)\n");
         return BenchRun{kExitRunFailed, runs.leftThreadsBehind};
     }
-    BenchReport report = summariseRun(options, &runs.outcomes, visible);
+    BenchReport report = summariseRun(options, &runs.outcomes, visible, expectations.expectations);
     report.interruption = runs.interruption;
+    report.nvml = runs.nvml;
     report.nodeName = options.nodeName.empty() ? hostName() : options.nodeName;
     char startTime[32] = "";
     formatUtcTime(started, startTime, sizeof startTime);

@@ -69,6 +69,49 @@ std::vector<std::string> duplicateUuids(const std::vector<FleetGpu>& gpus) {
     return warnings;
 }
 
+// The figures a GPU's report gives, as an expectation judges them.
+report::ExpectedFigures expectedFigures(const GpuRecord& gpu) {
+    report::ExpectedFigures figures;
+    figures.uploadGbPerSecond = gpu.uploadGbps;
+    figures.downloadGbPerSecond = gpu.downloadGbps;
+    figures.sgemmGflopPerSecond = gpu.sgemmGflops;
+    figures.pcieLinkGeneration = gpu.health.linkGenerationUnderLoad;
+    figures.pcieLinkWidth = gpu.health.linkWidthUnderLoad;
+    figures.maxTemperatureCelsius = gpu.health.maxTemperatureCelsius;
+    return figures;
+}
+
+// Keeps the larger of two optional figures (the smaller with below).
+template <typename Value>
+void keepWorst(std::optional<Value>* worst, const std::optional<Value>& figure, bool below = false) {
+    if (figure && (!*worst || (below ? *figure < **worst : *figure > **worst))) {
+        *worst = figure;
+    }
+}
+
+// The worst readings of every node's GPUs.
+std::vector<NodeHealth> nodeHealthOf(const std::vector<FleetGpu>& gpus) {
+    std::vector<NodeHealth> nodes;
+    for (const FleetGpu& entry : gpus) {
+        if (nodes.empty() || nodes.back().node != entry.node) {
+            nodes.push_back(NodeHealth{});
+            nodes.back().node = entry.node;
+        }
+        NodeHealth& node = nodes.back();
+        const GpuHealth& health = entry.gpu.health;
+        node.gpusRead += health.read ? 1 : 0;
+        node.gpusFailed += entry.healthFailed ? 1 : 0;
+        keepWorst(&node.maxTemperatureCelsius, health.maxTemperatureCelsius);
+        keepWorst(&node.lowestLinkGeneration, health.linkGenerationUnderLoad, true);
+        keepWorst(&node.lowestLinkWidth, health.linkWidthUnderLoad, true);
+        keepWorst(&node.hardwareThrottleShare, health.hardwareThrottleShare);
+        keepWorst(&node.softwareThrottleShare, health.softwareThrottleShare);
+        node.newEccUncorrected += health.newEccUncorrected.value_or(0);
+        node.xids += health.xids;
+    }
+    return nodes;
+}
+
 }  // namespace
 
 Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& settings) {
@@ -125,6 +168,14 @@ Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& 
     totals.nodeProblems = fleet.nodeProblems.size();
     for (FleetGpu& entry : fleet.gpus) {
         entry.outlier = (entry.roundTrips && entry.roundTrips->outlier) || (entry.sgemm && entry.sgemm->outlier);
+        if (entry.gpu.name && entry.gpu.status != GpuStatus::error) {
+            if (const report::Expectation* expectation =
+                    report::expectationFor(settings.expectations, *entry.gpu.name)) {
+                entry.shortfalls = report::shortfalls(*expectation, expectedFigures(entry.gpu));
+            }
+        }
+        entry.healthFailed = !entry.gpu.health.passed || !entry.shortfalls.empty();
+        totals.healthFailures += entry.healthFailed ? 1 : 0;
         ++totals.gpus;
         switch (entry.gpu.status) {
             case GpuStatus::passed:
@@ -140,7 +191,9 @@ Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& 
         totals.outliers += entry.outlier ? 1 : 0;
         totals.mismatches += entry.gpu.mismatches.value_or(0);
     }
-    totals.healthy = totals.failed == 0 && totals.errors == 0 && totals.outliers == 0 && totals.nodeProblems == 0;
+    totals.healthy = totals.failed == 0 && totals.errors == 0 && totals.outliers == 0 && totals.nodeProblems == 0 &&
+                     totals.healthFailures == 0;
+    fleet.nodeHealth = nodeHealthOf(fleet.gpus);
     return fleet;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fleet/fleetReport.h"
+#include "report/expectations.h"
 #include "report/outlierMargin.h"
 #include "report/statistics.h"
 
@@ -20,6 +21,7 @@ struct FleetSettings {
     double outlierMargin = report::kDefaultOutlierMargin;  // a fraction in [0, 1)
     bool compareSgemm = false;                             // also judge SGEMM GFLOP/s, besides round trips per second
     std::vector<std::string> expectedNodes;                // nodes that must have reported; none expected when empty
+    std::vector<report::Expectation> expectations;         // what each GPU model must reach (--expect)
 };
 
 // One GPU of the fleet with its comparisons; a comparison is empty when the GPU has no such figure or its group
@@ -31,6 +33,22 @@ struct FleetGpu {
     std::optional<PeerComparison> roundTrips;
     std::optional<PeerComparison> sgemm;  // only with FleetSettings::compareSgemm
     bool outlier = false;                 // some comparison found it an outlier
+    std::vector<std::string> shortfalls;  // where it fell below its model's expectation (FleetSettings::expectations)
+    bool healthFailed = false;            // its report's health verdicts failed, or it fell short of its expectation
+};
+
+// The worst of each health reading over one node's GPUs; a figure is empty when no GPU had it.
+struct NodeHealth {
+    std::string node;
+    std::size_t gpusRead = 0;    // GPUs with readings
+    std::size_t gpusFailed = 0;  // GPUs whose health failed
+    std::optional<double> maxTemperatureCelsius;
+    std::optional<int> lowestLinkGeneration;  // under load
+    std::optional<int> lowestLinkWidth;
+    std::optional<double> hardwareThrottleShare;
+    std::optional<double> softwareThrottleShare;
+    long long newEccUncorrected = 0;
+    long long xids = 0;
 };
 
 // The figures of every GPU of one name: how many there are and the centre each comparison used.
@@ -55,6 +73,7 @@ struct FleetTotals {
     std::size_t errors = 0;
     std::size_t outliers = 0;
     std::size_t nodeProblems = 0;
+    std::size_t healthFailures = 0;  // GPUs whose health failed
     long long mismatches = 0;
     bool healthy = true;  // no GPU failed, none is in error or an outlier, and no node has a problem
 };
@@ -64,14 +83,16 @@ struct Fleet {
     std::vector<FleetGpu> gpus;             // ordered by node name, then device index
     std::vector<ModelSummary> models;       // ordered by name; GPUs without a name are in none
     std::vector<NodeProblem> nodeProblems;  // ordered by node name
+    std::vector<NodeHealth> nodeHealth;     // one per node, ordered by name
     std::vector<std::string> warnings;      // what looks wrong but judges nothing, such as one UUID on two GPUs
     FleetTotals totals;
 };
 
 // Builds the fleet view of reports (whose node names the caller has made unique). A GPU is compared, figure by
 // figure, with every GPU of exactly the same name that has that figure, across all nodes (see
-// report::compareWithPeers). A node is a problem when its devices are missing, its run was interrupted, or it is
-// expected and did not report. A UUID reported for two GPUs is a warning naming both.
+// report::compareWithPeers). A GPU's health fails when its report's verdicts did or, with expectations, when its
+// figures fall below its model's. A node is a problem when its devices are missing, its run was interrupted, or it
+// is expected and did not report. A UUID reported for two GPUs is a warning naming both.
 Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& settings);
 
 }  // namespace fleet

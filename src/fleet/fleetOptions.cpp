@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "common/platform.h"
+#include "report/expectations.h"
 #include "report/reportVocabulary.h"
 
 namespace fleet {
@@ -34,6 +35,8 @@ std::string helpText(const std::string& program) {
            "  --sgemm-outliers        also judge SGEMM GFLOP/s, besides round trips per second\n"
            "  --expect-nodes NODES    nodes that must have reported, separated by commas or spaces, or @FILE for\n"
            "                          a file of them; each missing one is a problem\n"
+           "  --expect FILE           what each GPU model must reach (the file kavrel-bench --expect takes); a GPU\n"
+           "                          below its model's expectation is a problem\n"
            "  --help                  print this help and exit\n"
            "  --version               print the version and exit\n"
            "\n"
@@ -75,7 +78,7 @@ bool applyOption(const std::string& program, const std::string& argument, int ar
         }
         return true;
     }
-    if (name == "--outlier-margin" || name == "--expect-nodes") {
+    if (name == "--outlier-margin" || name == "--expect-nodes" || name == "--expect") {
         std::string value;
         if (equals != std::string::npos) {
             value = argument.substr(equals + 1);
@@ -88,6 +91,14 @@ bool applyOption(const std::string& program, const std::string& argument, int ar
             if (!report::parseOutlierMargin(value, &options->settings.outlierMargin)) {
                 return usageError(err, "--outlier-margin: \"" + value + "\" " + report::kOutlierMarginForm);
             }
+            return true;
+        }
+        if (name == "--expect") {
+            report::ExpectationFile file = report::readExpectations(value);
+            if (!file.problem.empty()) {
+                return usageError(err, "--expect: " + value + ": " + file.problem);
+            }
+            options->settings.expectations = std::move(file.expectations);
             return true;
         }
         if (!value.empty() && value[0] == '@') {

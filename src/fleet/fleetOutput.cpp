@@ -77,7 +77,16 @@ private:
     std::vector<std::vector<std::string>> rows_;
 };
 
-// The note of one GPU: its outlier figures and its error message, comma-separated.
+// Every health problem of a GPU: its report's and the expectation's shortfalls kavrel-fleet found.
+std::vector<std::string> healthProblems(const FleetGpu& entry) {
+    std::vector<std::string> problems = entry.gpu.health.problems;
+    for (const std::string& shortfall : entry.shortfalls) {
+        problems.push_back("below expectation: " + shortfall);
+    }
+    return problems;
+}
+
+// The note of one GPU: its outlier figures, its error message and its health problems, comma-separated.
 std::string gpuNote(const FleetGpu& entry) {
     std::vector<std::string> notes;
     if (entry.roundTrips && entry.roundTrips->outlier) {
@@ -89,6 +98,9 @@ std::string gpuNote(const FleetGpu& entry) {
     if (entry.gpu.status == GpuStatus::error) {
         const std::string error = errorText(entry.gpu.error);
         notes.push_back(error.empty() ? "error" : "error: " + error);
+    }
+    for (const std::string& problem : healthProblems(entry)) {
+        notes.push_back("health: " + problem);
     }
     std::string note;
     for (const std::string& part : notes) {
@@ -156,6 +168,42 @@ std::string modelTable(const Fleet& fleet) {
         table.add(row);
     }
     return table.text();
+}
+
+// A share as a whole percentage, or "-" when there is none.
+std::string share(const std::optional<double>& value) {
+    if (!value) {
+        return "-";
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%.0f%%", *value * 100.0);
+    return text;
+}
+
+// The worst readings of each node whose GPUs have readings.
+std::string nodeHealthTable(const Fleet& fleet) {
+    TextTable table(
+        {"NODE", "MAX TEMP C", "LOWEST LINK", "HW THROTTLE", "SW THROTTLE", "NEW ECC", "XIDS", "HEALTH FAILED"},
+        {false, true, true, true, true, true, true, true});
+    bool any = false;
+    for (const NodeHealth& node : fleet.nodeHealth) {
+        if (node.gpusRead == 0) {
+            continue;
+        }
+        any = true;
+        char temperature[32] = "-";
+        if (node.maxTemperatureCelsius) {
+            std::snprintf(temperature, sizeof temperature, "%.0f", *node.maxTemperatureCelsius);
+        }
+        const std::string link = node.lowestLinkGeneration || node.lowestLinkWidth
+                                     ? (node.lowestLinkGeneration ? std::to_string(*node.lowestLinkGeneration) : "?") +
+                                           "x" + (node.lowestLinkWidth ? std::to_string(*node.lowestLinkWidth) : "?")
+                                     : "-";
+        table.add({printableText(node.node), temperature, link, share(node.hardwareThrottleShare),
+                   share(node.softwareThrottleShare), std::to_string(node.newEccUncorrected), std::to_string(node.xids),
+                   std::to_string(node.gpusFailed) + " of " + std::to_string(node.gpusRead)});
+    }
+    return any ? table.text() + "\n" : "";
 }
 
 std::string plural(std::size_t count, const char* one, const char* many) {
@@ -242,7 +290,7 @@ std::string printableText(const std::string& text) {
 
 std::string fleetTable(const Fleet& fleet) {
     const FleetTotals& totals = fleet.totals;
-    std::string text = gpuTable(fleet) + "\n" + modelTable(fleet) + "\n";
+    std::string text = gpuTable(fleet) + "\n" + modelTable(fleet) + "\n" + nodeHealthTable(fleet);
     if (!fleet.nodeProblems.empty()) {
         TextTable problems({"NODE", "PROBLEM"}, {false, false});
         for (const NodeProblem& problem : fleet.nodeProblems) {
@@ -256,11 +304,13 @@ std::string fleetTable(const Fleet& fleet) {
     if (!fleet.warnings.empty()) {
         text += "\n";
     }
-    text += plural(totals.nodes, "node", "nodes") + ", " + plural(totals.gpus, "GPU", "GPUs") + ": " +
-            std::to_string(totals.passed) + " passed, " + std::to_string(totals.failed) + " failed, " +
-            plural(totals.errors, "error", "errors") + ", " + plural(totals.outliers, "outlier", "outliers") +
-            " (margin " + percent(fleet.settings.outlierMargin, false) + ")" +
-            (totals.nodeProblems > 0 ? ", " + plural(totals.nodeProblems, "node problem", "node problems") : "") + "\n";
+    text +=
+        plural(totals.nodes, "node", "nodes") + ", " + plural(totals.gpus, "GPU", "GPUs") + ": " +
+        std::to_string(totals.passed) + " passed, " + std::to_string(totals.failed) + " failed, " +
+        plural(totals.errors, "error", "errors") + ", " + plural(totals.outliers, "outlier", "outliers") + " (margin " +
+        percent(fleet.settings.outlierMargin, false) + ")" +
+        (totals.healthFailures > 0 ? ", " + plural(totals.healthFailures, "health failure", "health failures") : "") +
+        (totals.nodeProblems > 0 ? ", " + plural(totals.nodeProblems, "node problem", "node problems") : "") + "\n";
     text += std::string("Verdict  ") + (totals.healthy ? "PASSED" : "FAILED") + "\n";
     return text;
 }
@@ -269,22 +319,47 @@ std::string fleetJson(const Fleet& fleet) {
     OrderedJson gpus = OrderedJson::array();
     for (const FleetGpu& entry : fleet.gpus) {
         const GpuRecord& gpu = entry.gpu;
-        gpus.push_back(OrderedJson{{"node", entry.node},
-                                   {"source", entry.source},
-                                   {"index", gpu.index},
-                                   {"name", optionalJson(gpu.name)},
-                                   {"uuid", optionalJson(gpu.uuid)},
-                                   {"status", statusWord(gpu.status)},
-                                   {"error", errorJson(gpu)},
-                                   {"mismatches", optionalJson(gpu.mismatches)},
-                                   {"sgemm_gflop_per_second", optionalJson(gpu.sgemmGflops)},
-                                   {"upload_gb_per_second", optionalJson(gpu.uploadGbps)},
-                                   {"download_gb_per_second", optionalJson(gpu.downloadGbps)},
-                                   {"round_trips_per_second", optionalJson(gpu.roundTripsPerSecond)},
-                                   {"comparisons",
-                                    {{"round_trips_per_second", comparisonJson(entry.roundTrips)},
-                                     {"sgemm_gflop_per_second", comparisonJson(entry.sgemm)}}},
-                                   {"outlier", entry.outlier}});
+        gpus.push_back(
+            OrderedJson{{"node", entry.node},
+                        {"source", entry.source},
+                        {"index", gpu.index},
+                        {"name", optionalJson(gpu.name)},
+                        {"uuid", optionalJson(gpu.uuid)},
+                        {"status", statusWord(gpu.status)},
+                        {"error", errorJson(gpu)},
+                        {"mismatches", optionalJson(gpu.mismatches)},
+                        {"sgemm_gflop_per_second", optionalJson(gpu.sgemmGflops)},
+                        {"upload_gb_per_second", optionalJson(gpu.uploadGbps)},
+                        {"download_gb_per_second", optionalJson(gpu.downloadGbps)},
+                        {"round_trips_per_second", optionalJson(gpu.roundTripsPerSecond)},
+                        {"comparisons",
+                         {{"round_trips_per_second", comparisonJson(entry.roundTrips)},
+                          {"sgemm_gflop_per_second", comparisonJson(entry.sgemm)}}},
+                        {"outlier", entry.outlier},
+                        {"health",
+                         {{"read", gpu.health.read},
+                          {"passed", !entry.healthFailed},
+                          {"problems", healthProblems(entry)},
+                          {"max_temperature_celsius", optionalJson(gpu.health.maxTemperatureCelsius)},
+                          {"pcie_link_generation_under_load", optionalJson(gpu.health.linkGenerationUnderLoad)},
+                          {"pcie_link_width_under_load", optionalJson(gpu.health.linkWidthUnderLoad)},
+                          {"hw_throttle_share", optionalJson(gpu.health.hardwareThrottleShare)},
+                          {"sw_throttle_share", optionalJson(gpu.health.softwareThrottleShare)},
+                          {"new_ecc_uncorrected", optionalJson(gpu.health.newEccUncorrected)},
+                          {"xids", gpu.health.xids}}}});
+    }
+    OrderedJson nodes = OrderedJson::array();
+    for (const NodeHealth& node : fleet.nodeHealth) {
+        nodes.push_back(OrderedJson{{"node", node.node},
+                                    {"gpus_read", node.gpusRead},
+                                    {"gpus_failed_health", node.gpusFailed},
+                                    {"max_temperature_celsius", optionalJson(node.maxTemperatureCelsius)},
+                                    {"lowest_pcie_link_generation", optionalJson(node.lowestLinkGeneration)},
+                                    {"lowest_pcie_link_width", optionalJson(node.lowestLinkWidth)},
+                                    {"hw_throttle_share", optionalJson(node.hardwareThrottleShare)},
+                                    {"sw_throttle_share", optionalJson(node.softwareThrottleShare)},
+                                    {"new_ecc_uncorrected", node.newEccUncorrected},
+                                    {"xids", node.xids}});
     }
     OrderedJson models = OrderedJson::array();
     for (const ModelSummary& model : fleet.models) {
@@ -312,6 +387,7 @@ std::string fleetJson(const Fleet& fleet) {
         {"gpus", gpus},
         {"models", models},
         {"node_problems", nodeProblems},
+        {"node_health", nodes},
         {"warnings", fleet.warnings},
         {"totals",
          {{"nodes", totals.nodes},
@@ -321,6 +397,7 @@ std::string fleetJson(const Fleet& fleet) {
           {"errors", totals.errors},
           {"outliers", totals.outliers},
           {"node_problems", totals.nodeProblems},
+          {"health_failures", totals.healthFailures},
           {"mismatches", totals.mismatches},
           {"verdict", totals.healthy ? "PASSED" : "FAILED"}}}};
     // Bytes of a name or message that are not UTF-8 are replaced rather than made an error.
@@ -331,7 +408,8 @@ std::string fleetProblems(const Fleet& fleet) {
     std::string text;
     for (const FleetGpu& entry : fleet.gpus) {
         const GpuRecord& gpu = entry.gpu;
-        if (gpu.status == GpuStatus::failed) {
+        // A GPU failed by its health alone is named by its health problems below.
+        if (gpu.status == GpuStatus::failed && (!gpu.productsRight || gpu.health.problems.empty())) {
             text += subject(entry) + " failed\n";
         } else if (gpu.status == GpuStatus::error) {
             const std::string error = printableText(errorText(gpu.error));
@@ -343,6 +421,9 @@ std::string fleetProblems(const Fleet& fleet) {
         }
         if (entry.sgemm && entry.sgemm->outlier) {
             text += subject(entry) + " slow SGEMM: " + slowDetail(*gpu.sgemmGflops, *entry.sgemm, "GFLOP/s") + "\n";
+        }
+        for (const std::string& problem : healthProblems(entry)) {
+            text += subject(entry) + " " + printableText(problem) + "\n";
         }
     }
     for (const NodeProblem& problem : fleet.nodeProblems) {

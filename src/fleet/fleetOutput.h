@@ -21,7 +21,8 @@ std::string fleetTable(const Fleet& fleet);
 std::string fleetJson(const Fleet& fleet);
 
 // One line per problem, "<node> GPU <index> <uuid, or name when there is none> <what>", what being "failed",
-// "error: <message>" (or "error"), or "slow: ..." / "slow SGEMM: ..." for an outlier, then "<node> <what>" for a
+// "error: <message>" (or "error"), "slow: ..." / "slow SGEMM: ..." for an outlier, or a health problem ("xid 79",
+// "PCIe link 3x8 under load, maximum 5x16", "below expectation: ..."), then "<node> <what>" for a
 // node's own problems ("no report", "missing GPUs: ...", "interrupted by SIGTERM"); nothing for a healthy fleet. A
 // GPU with several problems has several lines. Text from the reports has its control characters escaped.
 std::string fleetProblems(const Fleet& fleet);

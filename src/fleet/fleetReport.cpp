@@ -2,8 +2,10 @@
 // agree with each other.
 #include "fleet/fleetReport.h"
 
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <utility>
 
 #include "report/reportVocabulary.h"
 
@@ -110,9 +112,89 @@ std::string parseError(const Json& entry, const std::string& path, GpuError* err
     return "";
 }
 
+// A number at object[path...] (each key in turn), or empty when any level is missing or not what it must be.
+std::optional<double> numberAt(const Json& object, std::initializer_list<const char*> path) {
+    const Json* level = &object;
+    for (const char* step : path) {
+        if (!level->is_object()) {
+            return std::nullopt;
+        }
+        const auto found = level->find(step);
+        if (found == level->end()) {
+            return std::nullopt;
+        }
+        level = &*found;
+    }
+    return level->is_number() ? std::optional<double>(level->get<double>()) : std::nullopt;
+}
+
+// Reads a completed entry's health object, when there is one, into health; returns an empty string or the problem.
+std::string parseHealth(const Json& entry, const std::string& path, GpuHealth* health) {
+    const auto found = entry.find(key::health);
+    if (found == entry.end() || found->is_null()) {
+        return "";
+    }
+    if (!found->is_object()) {
+        return path + ".health is not an object";
+    }
+    const Json& object = *found;
+    const auto passed = object.find(key::passed);
+    if (passed == object.end() || !passed->is_boolean()) {
+        return path + ".health.passed is missing or not true or false";
+    }
+    health->read = object.value("available", false);
+    health->passed = passed->get<bool>();
+    const auto verdicts = object.find("verdicts");
+    if (verdicts != object.end() && verdicts->is_array()) {
+        for (const Json& verdict : *verdicts) {
+            if (verdict.is_object() && verdict.value(key::passed, true) == false && verdict.contains("detail") &&
+                verdict["detail"].is_string()) {
+                health->problems.push_back(oneLineMessage(verdict["detail"].get<std::string>()));
+            }
+        }
+    }
+    const auto expectation = object.find("expectation");
+    if (expectation != object.end() && expectation->is_array()) {
+        for (const Json& shortfall : *expectation) {
+            if (shortfall.is_string()) {
+                health->problems.push_back("below expectation: " + oneLineMessage(shortfall.get<std::string>()));
+            }
+        }
+    }
+    if (!health->passed && health->problems.empty()) {
+        health->problems.emplace_back("health failed");
+    }
+    const auto asInt = [](const std::optional<double>& value) {
+        return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
+    };
+    health->maxTemperatureCelsius = numberAt(object, {"samples", "temperature_celsius", "max"});
+    health->linkGenerationUnderLoad = asInt(numberAt(object, {"samples", "pcie_link_under_load", "min_generation"}));
+    health->linkWidthUnderLoad = asInt(numberAt(object, {"samples", "pcie_link_under_load", "min_width"}));
+    health->maxLinkGeneration = asInt(numberAt(object, {"before", "pcie_max_link_generation"}));
+    health->maxLinkWidth = asInt(numberAt(object, {"before", "pcie_max_link_width"}));
+    for (const auto& [reason, hardware] : {std::pair<const char*, bool>{"hw_slowdown", true},
+                                           {"hw_thermal", true},
+                                           {"hw_power_brake", true},
+                                           {"sw_power_cap", false},
+                                           {"sw_thermal", false}}) {
+        const std::optional<double> share = numberAt(object, {"samples", "clocks_event_reasons", reason, "share"});
+        std::optional<double>& worst = hardware ? health->hardwareThrottleShare : health->softwareThrottleShare;
+        if (share && (!worst || *share > *worst)) {
+            worst = share;
+        }
+    }
+    const std::optional<double> eccBefore = numberAt(object, {"before", "ecc_uncorrected_volatile"});
+    const std::optional<double> eccAfter = numberAt(object, {"after", "ecc_uncorrected_volatile"});
+    if (eccBefore && eccAfter) {
+        health->newEccUncorrected = static_cast<long long>(*eccAfter > *eccBefore ? *eccAfter - *eccBefore : 0);
+    }
+    health->xids = static_cast<long long>(numberAt(object, {"xid_count"}).value_or(0.0));
+    return "";
+}
+
 // Reads a completed entry's figures and check into gpu, and checks that its status agrees with its check; returns
 // an empty string or the problem.
-std::string parseCompleted(const Json& entry, const std::string& path, GpuRecord* gpu) {
+std::string parseFigures(const Json& entry, const std::string& path, GpuRecord* gpu) {
     const auto rate = entry.find(key::roundTripsPerSecond);
     if (rate == entry.end() || !rate->is_number()) {
         return path + ".round_trips_per_second is missing or not a number";
@@ -132,6 +214,7 @@ std::string parseCompleted(const Json& entry, const std::string& path, GpuRecord
     if (passed != check->end() && !passed->is_boolean()) {
         return path + ".check.passed is not true or false";
     }
+    gpu->productsRight = passed != check->end() ? passed->get<bool>() : *gpu->mismatches == 0;
     if (passed != check->end() && verdict != check->end() &&
         *verdict != (passed->get<bool>() ? report::kVerdictPassed : report::kVerdictFailed)) {
         return "inconsistent: " + path + ".check.passed is " + (passed->get<bool>() ? "true" : "false") +
@@ -157,6 +240,18 @@ std::string parseCompleted(const Json& entry, const std::string& path, GpuRecord
     gpu->sgemmGflops = optionalRate(*timing, key::sgemm, key::gflopPerSecond, path + ".timing", &problem);
     gpu->uploadGbps = optionalRate(*timing, key::upload, key::gbPerSecond, path + ".timing", &problem);
     gpu->downloadGbps = optionalRate(*timing, key::download, key::gbPerSecond, path + ".timing", &problem);
+    return problem;
+}
+
+// Reads a completed entry's figures, check and health into gpu; returns an empty string or the problem.
+std::string parseCompleted(const Json& entry, const std::string& path, GpuRecord* gpu) {
+    std::string problem = parseFigures(entry, path, gpu);
+    if (problem.empty()) {
+        problem = parseHealth(entry, path, &gpu->health);
+    }
+    if (problem.empty() && gpu->status == GpuStatus::passed && !gpu->health.passed) {
+        problem = "inconsistent: " + path + " is passed but its health.passed is false";
+    }
     return problem;
 }
 

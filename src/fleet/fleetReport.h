@@ -23,6 +23,22 @@ struct GpuError {
     std::optional<double> stalledSeconds;  // the call never returned: how long it had run when the GPU was given up on
 };
 
+// What a GPU's management readings showed, as kavrel-bench's "health" object gives it; each figure may be missing.
+struct GpuHealth {
+    bool read = false;                            // the report has readings for the GPU
+    bool passed = true;                           // health.passed
+    std::vector<std::string> problems;            // the failed verdicts' details and the expectation's shortfalls
+    std::optional<double> maxTemperatureCelsius;  // the hottest sample
+    std::optional<int> linkGenerationUnderLoad;   // the lowest link under load
+    std::optional<int> linkWidthUnderLoad;
+    std::optional<int> maxLinkGeneration;
+    std::optional<int> maxLinkWidth;
+    std::optional<double> hardwareThrottleShare;  // the largest share of samples with a hardware slowdown reason
+    std::optional<double> softwareThrottleShare;  // the largest share with software power or thermal capping
+    std::optional<long long> newEccUncorrected;   // uncorrected ECC errors that came during the run
+    long long xids = 0;
+};
+
 // One GPU of one node, with the figures kavrel-fleet prints and compares. A figure is empty when the report has
 // none (a GPU whose run ended in an error, or a phase that was not timed).
 struct GpuRecord {
@@ -33,10 +49,12 @@ struct GpuRecord {
     GpuStatus status = GpuStatus::passed;
     GpuError error;                             // for status error
     std::optional<long long> mismatches;        // products that were wrong; empty for an error
+    bool productsRight = true;                  // check.passed (or, without it, no wrong product)
     std::optional<double> sgemmGflops;          // SGEMM GFLOP/s
     std::optional<double> uploadGbps;           // upload GB/s
     std::optional<double> downloadGbps;         // download GB/s
     std::optional<double> roundTripsPerSecond;  // round trips per second of the timed loop
+    GpuHealth health;
 };
 
 // One node's report: the node's name, where the report came from, how the node's run went, and its GPUs in the
@@ -63,7 +81,8 @@ struct ReportParse {
 // message (string or null), every other entry round_trips_per_second and check.mismatch_count. The timing figures
 // (sgemm, upload, download) may be null or absent. Two entries with the same index, or fields that contradict each
 // other (a passed device with wrong products or a failed check, a check's verdict against its passed flag, a node
-// verdict PASSED beside a device that did not pass), make the report unusable. Never throws.
+// verdict PASSED beside a device that did not pass, a device passed whose health did not), make the report unusable.
+// A device's health object, when there is one, is read too. Never throws.
 ReportParse parseNodeReport(const std::string& text, const std::string& source);
 
 // The word kavrel-bench writes for status: "passed", "failed" or "error".

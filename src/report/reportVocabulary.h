@@ -47,6 +47,7 @@ constexpr const char* download = "download";
 constexpr const char* gflopPerSecond = "gflop_per_second";
 constexpr const char* gbPerSecond = "gb_per_second";
 constexpr const char* node = "node";
+constexpr const char* health = "health";  // devices[].health
 }  // namespace key
 
 }  // namespace report

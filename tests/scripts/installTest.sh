@@ -95,7 +95,7 @@ done
 printf '#!/bin/sh\nprintf "%%s\\n" "$@" >"%s"\n' "$work/scontrol-args" >"$work/scontrol"
 chmod +x "$work/scontrol"
 cp "$here/fake-kavrel-bench.sh" "$prefix/bin/kavrel-bench"
-printf '{"schema": 2, "program": "kavrel-bench", "host": {"name": "node-1"}, "devices": [%s, %s]}\n' \
+printf '{"schema": 3, "program": "kavrel-bench", "host": {"name": "node-1"}, "devices": [%s, %s]}\n' \
     '{"index": 0, "name": "GPU", "uuid": "GPU-0", "status": "passed", "error": null, "round_trips_per_second": 2000.0, "check": {"mismatch_count": 0}}' \
     '{"index": 2, "name": "GPU", "uuid": "GPU-2", "status": "failed", "error": null, "round_trips_per_second": 2000.0, "check": {"mismatch_count": 1}}' \
     >"$work/report.json"
