@@ -47,6 +47,13 @@ std::string fleetProblems(const ScratchFolder& folder, const std::string& report
     return out.str();
 }
 
+const std::string kUuidPrefix = "GPU-4b617672-656c-4000-8000-454d550000";
+
+}  // namespace
+
+// Outside the anonymous namespace: a fixture there would give the test classes internal-linkage bases, which a
+// unity build rejects.
+
 // One health fault: the scenario, the run, and what it must show.
 struct HealthRow {
     const char* name;
@@ -64,10 +71,6 @@ void PrintTo(const HealthRow& row, std::ostream* out) {
 }
 
 class DeviceHealthFault : public testing::TestWithParam<HealthRow> {};
-
-const std::string kUuidPrefix = "GPU-4b617672-656c-4000-8000-454d550000";
-
-}  // namespace
 
 TEST_P(DeviceHealthFault, IsShownByTheReportTheFleetAndTheHealthCheck) {
     const HealthRow& row = GetParam();

@@ -60,14 +60,88 @@ DeviceOutcome failedDevice(int index, const char* message, const char* call = "c
 
 // A wrong product found bit for bit against the yardstick.
 Mismatch differs(long iteration, long elements, double largest) {
-    return Mismatch{iteration, false, elements, largest, 0.0f};
+    return Mismatch{iteration, false, elements, largest, 0.0f, false};
 }
 
 BenchReport reportOf(std::vector<DeviceOutcome> outcomes, BenchOptions options = defaultBenchOptions()) {
     return summariseRun(options, &outcomes);
 }
 
+// A resident device whose intervals did the products at the rates given (GFLOP/s at order 1000), a second each.
+DeviceOutcome residentDevice(int index, const std::vector<double>& gflopPerSecond) {
+    DeviceOutcome outcome = completedDevice(index, 0.0005);
+    outcome.uploadTimes = TimeSummary();
+    outcome.downloadTimes = TimeSummary();
+    for (const double rate : gflopPerSecond) {
+        IntervalFigures interval;
+        interval.products = 100;
+        interval.sgemmSeconds = 100 * 2e9 / (rate * 1e9);
+        outcome.intervals.push_back(interval);
+    }
+    outcome.loopWallSeconds = static_cast<double>(gflopPerSecond.size());
+    return outcome;
+}
+
+BenchOptions residentOptions() {
+    BenchOptions options = defaultBenchOptions();
+    options.workload = Workload::resident;
+    options.intervalSeconds = 1.0;
+    return options;
+}
+
 }  // namespace
+
+TEST(BenchResident, TheRateFallIsFromTheBestJudgedIntervalToTheLastAndFailsOnlyWhenAskedTo) {
+    BenchOptions options = residentOptions();
+    DeviceOutcome falling = residentDevice(0, {4000, 5000, 4900, 4000});
+    falling.loopWallSeconds = 3.4;  // a last interval of 0.4 s is too short to judge: 4900 is the last judged
+    DeviceOutcome steady = residentDevice(1, {5000, 4800, 4600});
+    DeviceOutcome single = residentDevice(2, {5000});
+    const BenchReport report = reportOf({falling, steady, single}, options);
+    const DeviceReport& first = report.devices[0];
+    ASSERT_EQ(first.intervals.size(), 4u);
+    EXPECT_DOUBLE_EQ(first.intervals[1].gflopPerSecond, 5000.0);
+    EXPECT_DOUBLE_EQ(first.intervals[3].startSeconds, 3.0);
+    EXPECT_NEAR(first.intervals[3].seconds, 0.4, 1e-9);
+    ASSERT_TRUE(first.rateFall);
+    EXPECT_NEAR(*first.rateFall, 1.0 - 4900.0 / 5000.0, 1e-9) << "the short last interval is not judged";
+    EXPECT_FALSE(first.rateFell);
+    ASSERT_TRUE(report.devices[1].rateFall);
+    EXPECT_NEAR(*report.devices[1].rateFall, 0.08, 1e-9);
+    EXPECT_FALSE(report.devices[2].rateFall) << "one interval cannot fall";
+
+    DeviceOutcome fell = residentDevice(0, {5000, 5000, 4000});
+    EXPECT_TRUE(reportOf({fell}, options).devices[0].rateFell);
+    EXPECT_TRUE(reportOf({fell}, options).devices[0].passed) << "flagged, not failed";
+    options.failOnThrottle = true;
+    const DeviceReport failed = reportOf({fell}, options).devices[0];
+    EXPECT_FALSE(failed.passed);
+    ASSERT_FALSE(failed.healthVerdicts.empty());
+    EXPECT_EQ(failed.healthVerdicts[0].detail, "rate fell 20% over the soak");
+}
+
+TEST(BenchResident, PeersAreJudgedByGflopsAndNoTransferFigureIsReported) {
+    std::vector<DeviceOutcome> outcomes;
+    for (int index = 0; index < 4; ++index) {
+        outcomes.push_back(residentDevice(index, {5000, 5000}));
+    }
+    // Device 3's SGEMMs take twice as long, and its round trips per second would not show it.
+    outcomes[3].sgemmTimes = TimeSummary();
+    for (int i = 0; i < 8; ++i) {
+        outcomes[3].sgemmTimes.add(0.001);
+    }
+    const BenchReport report = reportOf(outcomes, residentOptions());
+    EXPECT_EQ(report.node.outliers, std::vector<int>{3});
+    const nlohmann::json json = nlohmann::json::parse(reportJson(report));
+    EXPECT_EQ(json["workload"], "resident");
+    EXPECT_EQ(json["node"]["outliers_judged_by"], "sgemm_gflop_per_second");
+    EXPECT_TRUE(json["devices"][0]["timing"]["upload"].is_null());
+    EXPECT_TRUE(json["devices"][0]["round_trips_per_second"].is_null());
+    EXPECT_EQ(json["devices"][0]["intervals"].size(), 2u);
+    const std::string table = reportTable(report);
+    EXPECT_NE(table.find("Outliers            device 3 (SGEMM GFLOP/s more than 10%"), std::string::npos) << table;
+    EXPECT_NE(table.find("Rate series         1 s intervals"), std::string::npos) << table;
+}
 
 TEST(BenchSummary, DeviceFiguresComeFromItsOwnTimings) {
     const BenchReport report = reportOf({completedDevice(0, 0.001)});
@@ -245,7 +319,7 @@ TEST(BenchJson, AWrongFirstProductIsJudgedAgainstTheReferenceAndAStuckCallHasNoS
     wrongFirst.verification.firstError = RelativeError{false, std::nanf("")};
     wrongFirst.verification.yardstickIteration = 2;
     wrongFirst.verification.mismatchCount = 1;
-    wrongFirst.verification.mismatches.push_back(Mismatch{1, true, 0, std::nan(""), std::nanf("")});
+    wrongFirst.verification.mismatches.push_back(Mismatch{1, true, 0, std::nan(""), std::nanf(""), false});
     DeviceOutcome stuck = completedDevice(1, 0.001);
     DeviceFailure failure;
     failure.message = "no progress for 3.1 s in cublasGetMatrix";
@@ -258,7 +332,8 @@ TEST(BenchJson, AWrongFirstProductIsJudgedAgainstTheReferenceAndAStuckCallHasNoS
     EXPECT_EQ(check["yardstick_iteration"], 2);
     EXPECT_EQ(check["mismatch_count"], 1);
     EXPECT_EQ(check["mismatches"][0], nlohmann::json::parse(R"({"iteration": 1, "judged_against": "reference",
-        "differing_elements": null, "largest_difference": null, "relative_l2_error": null})"));
+        "differing_elements": null, "largest_difference": null, "relative_l2_error": null,
+        "device_check_only": false})"));
     EXPECT_EQ(document["devices"][1]["error"], nlohmann::json::parse(R"({"message":
         "no progress for 3.1 s in cublasGetMatrix", "call": "cublasGetMatrix", "status_code": null,
         "status_name": null, "stalled_seconds": 3.1})"));

@@ -223,23 +223,42 @@ TEST(EmulatedDeviceParsers, DeviceCountsAndSlowdownsAcceptOnlyWhatTheyDocument) 
         EXPECT_FALSE(emulatedParseDeviceCount(bad).valid) << bad;
     }
 
-    const EmulatedSlowdownList list = emulatedParseSlowdowns("1:1.5,0:2,3:1,15:100,2:1.0625");
+    const EmulatedSlowdownList list = emulatedParseSlowdowns("1:1.5,0:2,3:1,15:100,2:1.0625,4:2@3s,5:4@1500ms");
     ASSERT_TRUE(list.valid) << list.badItem;
-    ASSERT_EQ(list.slowdowns.size(), 5u);
-    const int devices[] = {1, 0, 3, 15, 2};
-    const double factors[] = {1.5, 2.0, 1.0, 100.0, 1.0625};
-    for (int index = 0; index < 5; ++index) {
+    ASSERT_EQ(list.slowdowns.size(), 7u);
+    const int devices[] = {1, 0, 3, 15, 2, 4, 5};
+    const double factors[] = {1.5, 2.0, 1.0, 100.0, 1.0625, 2.0, 4.0};
+    const double from[] = {0.0, 0.0, 0.0, 0.0, 0.0, 3.0, 1.5};
+    for (int index = 0; index < 7; ++index) {
         EXPECT_EQ(list.slowdowns[index].device, devices[index]);
         EXPECT_DOUBLE_EQ(list.slowdowns[index].factor, factors[index]);
+        EXPECT_DOUBLE_EQ(list.slowdowns[index].fromSeconds, from[index]);
     }
     EXPECT_TRUE(emulatedParseSlowdowns("").slowdowns.empty());
     const struct {
         const char* text;
         const char* badItem;
-    } bad[] = {{"1", "1"},           {"1:", "1:"},           {":1.5", ":1.5"}, {"1:0.5", "1:0.5"},
-               {"1:0.99", "1:0.99"}, {"1:100.5", "1:100.5"}, {"1:1.", "1:1."}, {"1:.5", "1:.5"},
-               {"1:1e1", "1:1e1"},   {"1:-2", "1:-2"},       {"x:2", "x:2"},   {"1:1.5,1:2", "1:2"},
-               {"1:2,01:3", "01:3"}, {"1:1.5,,0:2", ""},     {"1:1,5", "5"},   {"-1:2", "-1:2"}};
+    } bad[] = {{"1", "1"},
+               {"1:", "1:"},
+               {":1.5", ":1.5"},
+               {"1:0.5", "1:0.5"},
+               {"1:0.99", "1:0.99"},
+               {"1:100.5", "1:100.5"},
+               {"1:1.", "1:1."},
+               {"1:.5", "1:.5"},
+               {"1:1e1", "1:1e1"},
+               {"1:-2", "1:-2"},
+               {"x:2", "x:2"},
+               {"1:1.5,1:2", "1:2"},
+               {"1:2,01:3", "01:3"},
+               {"1:1.5,,0:2", ""},
+               {"1:1,5", "5"},
+               {"-1:2", "-1:2"},
+               // A start needs its unit.
+               {"1:2@3", "1:2@3"},
+               {"1:2@", "1:2@"},
+               {"1@2:3s", "1@2:3s"},
+               {"1:2@3h", "1:2@3h"}};
     for (const auto& c : bad) {
         const EmulatedSlowdownList badList = emulatedParseSlowdowns(c.text);
         EXPECT_FALSE(badList.valid) << c.text;

@@ -678,17 +678,22 @@ TEST(EmulatedFaultParser, AcceptsWellFormedLists) {
                                  "cudaEventSynchronize",
                                  "cudaEventElapsedTime",
                                  "cudaEventDestroy",
-                                 "cudaDeviceGetPCIBusId"};
+                                 "cudaDeviceGetPCIBusId",
+                                 "cublasSetPointerMode_v2",
+                                 "cublasSetMathMode",
+                                 "cublasScopy_v2",
+                                 "cublasSaxpy_v2",
+                                 "cublasSasum_v2"};
     const int count = static_cast<int>(EmulatedOperation::count);
-    ASSERT_EQ(count, 21);
+    ASSERT_EQ(count, 26);
     std::string all;
     for (const std::string& name : names) {
         all += name + ":3,";
     }
-    all += "corrupt:2,cudaMalloc:" + std::to_string(LONG_MAX) + ",hang:cublasGetMatrix:4@2";
+    all += "corrupt:2,cudaMalloc:" + std::to_string(LONG_MAX) + ",hang:cublasGetMatrix:4@2,corrupt:cublasSasum_v2:5@1";
     const EmulatedFaultList list = emulatedParseFaults(all.c_str());
     ASSERT_TRUE(list.valid) << list.badItem;
-    ASSERT_EQ(list.faults.size(), count + 3u);
+    ASSERT_EQ(list.faults.size(), count + 4u);
     for (int op = 0; op < count; ++op) {
         EXPECT_EQ(emulatedOperationName(static_cast<EmulatedOperation>(op)), names[op]);
         EXPECT_FALSE(list.faults[op].corruption);
@@ -707,6 +712,11 @@ TEST(EmulatedFaultParser, AcceptsWellFormedLists) {
     EXPECT_EQ(hang.operation, EmulatedOperation::cublasGetMatrix);
     EXPECT_EQ(hang.callNumber, 4);
     EXPECT_EQ(hang.device, 2);
+    const EmulatedFault& sum = list.faults[count + 3];
+    EXPECT_TRUE(sum.corruption);
+    EXPECT_EQ(sum.operation, EmulatedOperation::cublasSasum_v2);
+    EXPECT_EQ(sum.callNumber, 5);
+    EXPECT_EQ(sum.device, 1);
     emulatedReleaseEverything();
 }
 
@@ -748,15 +758,28 @@ TEST(EmulatedFaultParser, RejectsEachKindOfMalformedItem) {
         const char* text;
         const char* badItem;
     } cases[] = {
-        {"cublasSgemm:3", "cublasSgemm:3"}, {"cudaMalloc", "cudaMalloc"},
-        {"cudaMalloc:", "cudaMalloc:"},     {"cudaMalloc:0", "cudaMalloc:0"},
-        {"cudaMalloc:-1", "cudaMalloc:-1"}, {"cudaMalloc:+1", "cudaMalloc:+1"},
-        {"cudaMalloc:1x", "cudaMalloc:1x"}, {"cudaMalloc: 1", "cudaMalloc: 1"},
-        {"CUDAMALLOC:1", "CUDAMALLOC:1"},   {":1", ":1"},
-        {"cudaFree:1,,cudaMalloc:2", ""},   {"cudaFree:1,", ""},
-        {"cudaFree:1:2", "cudaFree:1:2"},   {"corrupt:99999999999999999999", "corrupt:99999999999999999999"},
-        {"hang:corrupt:2", "hang:corrupt:2"}, {"hang:", "hang:"},
-        {"hang:cudaMalloc", "hang:cudaMalloc"}, {"hang:hang:cudaMalloc:1", "hang:hang:cudaMalloc:1"},
+        {"cublasSgemm:3", "cublasSgemm:3"},
+        {"cudaMalloc", "cudaMalloc"},
+        {"cudaMalloc:", "cudaMalloc:"},
+        {"cudaMalloc:0", "cudaMalloc:0"},
+        {"cudaMalloc:-1", "cudaMalloc:-1"},
+        {"cudaMalloc:+1", "cudaMalloc:+1"},
+        {"cudaMalloc:1x", "cudaMalloc:1x"},
+        {"cudaMalloc: 1", "cudaMalloc: 1"},
+        {"CUDAMALLOC:1", "CUDAMALLOC:1"},
+        {":1", ":1"},
+        {"cudaFree:1,,cudaMalloc:2", ""},
+        {"cudaFree:1,", ""},
+        {"cudaFree:1:2", "cudaFree:1:2"},
+        {"corrupt:99999999999999999999", "corrupt:99999999999999999999"},
+        // Only calls that write device results can be corrupted, and only a call number follows the operation.
+        {"corrupt:cudaMalloc:1", "corrupt:cudaMalloc:1"},
+        {"corrupt:cublasSasum_v2", "corrupt:cublasSasum_v2"},
+        {"corrupt:cublasSasum:2", "corrupt:cublasSasum:2"},
+        {"hang:corrupt:2", "hang:corrupt:2"},
+        {"hang:", "hang:"},
+        {"hang:cudaMalloc", "hang:cudaMalloc"},
+        {"hang:hang:cudaMalloc:1", "hang:hang:cudaMalloc:1"},
     };
     for (const auto& c : cases) {
         const EmulatedFaultList list = emulatedParseFaults(c.text);
@@ -798,7 +821,8 @@ TEST(EmulatedStats, FileNamedAtStartUpReceivesTheFiguresAtExitAndNothingIsPrinte
         "cublasSgemm_v2 2\ncudaHostAlloc 0\ncudaFreeHost 0\ncudaMalloc 3\ncudaFree 0\ncudaGetDeviceCount 0\n"
         "cudaSetDevice 0\ncudaGetDeviceProperties 0\ncudaDeviceSynchronize 1\ncudaMemGetInfo 0\ncudaEventCreate 0\n"
         "cudaEventRecord 0\ncudaEventSynchronize 0\ncudaEventElapsedTime 0\ncudaEventDestroy 0\n"
-        "cudaDeviceGetPCIBusId 0\n";
+        "cudaDeviceGetPCIBusId 0\ncublasSetPointerMode_v2 0\ncublasSetMathMode 0\ncublasScopy_v2 0\n"
+        "cublasSaxpy_v2 0\ncublasSasum_v2 0\n";
     std::string deviceCounts;
     for (std::size_t start = 0, end = counts.find('\n'); end != std::string::npos;
          start = end + 1, end = counts.find('\n', start)) {

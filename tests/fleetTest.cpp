@@ -153,8 +153,61 @@ INSTANTIATE_TEST_SUITE_P(
                           [](nlohmann::json* d) { (*d)["devices"][0]["timing"]["sgemm"]["gflop_per_second"] = "1"; },
                           "devices[0].timing.sgemm.gflop_per_second is not a number"},
         UnusableReportRow{"IndexTwice", [](nlohmann::json* d) { (*d)["devices"][1]["index"] = 0; },
-                          "device index 0 appears twice"}),
+                          "device index 0 appears twice"},
+        UnusableReportRow{"UnknownWorkload", [](nlohmann::json* d) { (*d)["workload"] = "burn"; },
+                          "workload is not \"round-trip\" or \"resident\""},
+        // A resident report is judged by its SGEMM rate: without one there is nothing to judge, and a round-trip
+        // rate in it would be compared with the wrong peers.
+        UnusableReportRow{"ResidentWithoutSgemmRate",
+                          [](nlohmann::json* d) {
+                              (*d)["workload"] = "resident";
+                              (*d)["devices"][0]["round_trips_per_second"] = nullptr;
+                              (*d)["devices"][0]["timing"]["sgemm"] = nullptr;
+                          },
+                          "devices[0].timing.sgemm.gflop_per_second is missing in a report of the resident workload"},
+        UnusableReportRow{"ResidentWithRoundTrips", [](nlohmann::json* d) { (*d)["workload"] = "resident"; },
+                          "inconsistent: devices[0] has round_trips_per_second in a report of the resident workload"}),
     [](const testing::TestParamInfo<UnusableReportRow>& info) { return std::string(info.param.name); });
+
+TEST(FleetAnalysis, GpusArePeersOnlyWithinOneWorkloadAndOrderAndResidentOnesAreJudgedBySgemm) {
+    // Four resident H100s, one of them at half the SGEMM rate, beside four round-trip H100s at two orders.
+    std::vector<nlohmann::json> resident;
+    for (int index = 0; index < 4; ++index) {
+        nlohmann::json device = completedDevice(index, kH100, 0.0, 0, index == 2 ? 25000.0 : 50000.0);
+        device["round_trips_per_second"] = nullptr;
+        resident.push_back(device);
+    }
+    nlohmann::json residentReport = nodeReport("node-r", resident);
+    residentReport["workload"] = "resident";
+    residentReport["matrix_order"] = 4096;
+    nlohmann::json small = nodeReport("node-s", {completedDevice(0, kH100, 2000.0), completedDevice(1, kH100, 2000.0)});
+    nlohmann::json large = nodeReport("node-l", {completedDevice(0, kH100, 90.0), completedDevice(1, kH100, 90.0)});
+    large["matrix_order"] = 8192;
+    std::vector<NodeReport> reports;
+    for (const auto& [document, name] :
+         {std::pair<nlohmann::json, const char*>{residentReport, "r.json"}, {small, "s.json"}, {large, "l.json"}}) {
+        const ReportParse parse = parseNodeReport(document.dump(), name);
+        ASSERT_TRUE(parse.report) << parse.problem;
+        reports.push_back(*parse.report);
+    }
+    const Fleet fleet = analyseFleet(reports, FleetSettings{});
+    ASSERT_EQ(fleet.models.size(), 3u);
+    std::vector<std::string> labels;
+    for (const ModelSummary& model : fleet.models) {
+        labels.push_back(model.label + " x" + std::to_string(model.gpus));
+    }
+    EXPECT_EQ(labels, (std::vector<std::string>{kH100 + " (round trips, order 1000) x2",
+                                                kH100 + " (round trips, order 8192) x2",
+                                                kH100 + " (resident, order 4096) x4"}));
+    ASSERT_TRUE(fleet.models[2].sgemm) << "resident GPUs are compared by SGEMM without --compare-sgemm";
+    std::vector<std::string> outliers;
+    for (const FleetGpu& gpu : fleet.gpus) {
+        if (gpu.outlier) {
+            outliers.push_back(gpu.node + " " + std::to_string(gpu.gpu.index));
+        }
+    }
+    EXPECT_EQ(outliers, std::vector<std::string>{"node-r 2"}) << "the 2000 and 90 round trips/s are no peers";
+}
 
 TEST(FleetAnalysis, ComparesEachGpuOnlyWithGpusOfTheSameNameAcrossNodes) {
     // The A100s run at 60% of the H100s: only the slow GPU within each name is an outlier.

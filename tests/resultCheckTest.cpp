@@ -191,3 +191,19 @@ TEST_F(ResultCheckOnTestData, ProductThatDiffersByRoundingOnlyPasses) {
     EXPECT_GT(error.ratio, 0.0f);
     EXPECT_EQ(verdictOf(rounded, reference).printed, "PASSED\n");
 }
+
+TEST(RelativeL2Error, KavrelBenchThresholdIsKavrelTestsUpToItsOrderThenGrowsWithTheReferencesRoundingError) {
+    EXPECT_EQ(relativeErrorThreshold(1, false), kPassThreshold);
+    EXPECT_EQ(relativeErrorThreshold(kMatrixOrder, false), kPassThreshold);
+    // Four times the order, twice the reference's random-walk error, twice the threshold.
+    EXPECT_FLOAT_EQ(relativeErrorThreshold(4 * kMatrixOrder, false), 2 * kPassThreshold);
+    // At the resident workload's order the reference alone errs by 8.7e-7 against double precision: a fixed
+    // threshold would leave no margin for the GPU's own rounding.
+    EXPECT_GT(relativeErrorThreshold(4096, false), 2 * 8.7e-7f);
+    // TF32's bound holds each input's truncation to 10 fraction bits, whatever the order, and widens with it.
+    EXPECT_GT(relativeErrorThreshold(1, true), std::ldexp(1.0f, -9));
+    EXPECT_LT(relativeErrorThreshold(1000, true), relativeErrorThreshold(4096, true));
+    EXPECT_NEAR(relativeErrorThreshold(4096, true), 2.68e-3, 0.01e-3);
+    EXPECT_TRUE(relativeErrorPasses(2.0e-3f, relativeErrorThreshold(4096, true)));
+    EXPECT_FALSE(relativeErrorPasses(std::nanf(""), relativeErrorThreshold(4096, true)));
+}

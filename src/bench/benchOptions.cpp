@@ -15,6 +15,7 @@
 #include "common/matrix.h"
 #include "common/platform.h"
 #include "report/outlierMargin.h"
+#include "report/reportVocabulary.h"
 
 namespace bench {
 
@@ -88,8 +89,19 @@ const char* answeredRequest(int argc, const char* const* argv) {
 
 }  // namespace
 
+const char* workloadName(Workload workload) {
+    return workload == Workload::resident ? report::kWorkloadResident : report::kWorkloadRoundTrip;
+}
+
+const char* mathName(MathMode math) {
+    return math == MathMode::tf32 ? "tf32" : "fp32";
+}
+
 BenchOptions defaultBenchOptions() {
     BenchOptions options{};
+    options.workload = Workload::roundTrip;
+    options.math = MathMode::fp32;
+    options.intervalSeconds = kDefaultIntervalSeconds;
     options.iterations = kDeviceIterations;
     options.durationSeconds = 0.0;
     options.warmup = kDefaultWarmup;
@@ -157,10 +169,30 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
     const std::string version = std::string("kavrel-bench ") + KAVREL_BENCH_VERSION;
     app.set_version_flag("--version", version);
 
-    CLI::Option* iterations =
-        addCountOption(&app, "--iterations", &parsed.iterations,
-                       "Timed round trips of upload, SGEMM and download (1 to " + std::to_string(kMaxIterations) + ")",
-                       1, kMaxIterations);
+    addValueOption(&app, "--workload",
+                   "What the timed loop runs: round-trip (upload, SGEMM and download, each product checked on the "
+                   "host) or resident (operands uploaded once, SGEMMs back to back, each product checked on the "
+                   "device by cuBLAS)",
+                   "round-trip|resident", "round-trip", [&parsed](const std::string& text) {
+                       if (text != "round-trip" && text != "resident") {
+                           throw CLI::ValidationError("--workload", text + " is not round-trip or resident");
+                       }
+                       parsed.workload = text == "resident" ? Workload::resident : Workload::roundTrip;
+                   });
+    addValueOption(&app, "--math",
+                   "The SGEMMs' arithmetic: fp32 (cuBLAS's default math, no tensor cores) or tf32 (TF32 tensor-op "
+                   "math, checked against the host reference with a threshold for TF32 inputs)",
+                   "fp32|tf32", "fp32", [&parsed](const std::string& text) {
+                       if (text != "fp32" && text != "tf32") {
+                           throw CLI::ValidationError("--math", text + " is not fp32 or tf32");
+                       }
+                       parsed.math = text == "tf32" ? MathMode::tf32 : MathMode::fp32;
+                   });
+    CLI::Option* iterations = addCountOption(
+        &app, "--iterations", &parsed.iterations,
+        "Timed round trips of upload, SGEMM and download, or timed products of the resident workload (1 to " +
+            std::to_string(kMaxIterations) + ")",
+        1, kMaxIterations);
     CLI::Option* duration = addValueOption(
         &app, "--duration",
         "Run round trips for this long instead of a fixed count, set-up and warm-up included: 90, 90s, 10m or 1h (at "
@@ -183,9 +215,20 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
     addCountOption(&app, "--expect-devices", &parsed.expectDevices,
                    "Fail the node when the runtime sees fewer devices than this (0: no expectation)", 0,
                    kMaxExpectedDevices);
-    addCountOption(&app, "--size", &parsed.size,
-                   "Matrix order: rows and columns of A, B and C (1 to " + std::to_string(kMaxMatrixOrder) + ")", 1,
-                   kMaxMatrixOrder);
+    CLI::Option* sizeOption =
+        addCountOption(&app, "--size", &parsed.size,
+                       "Matrix order: rows and columns of A, B and C (1 to " + std::to_string(kMaxMatrixOrder) + "; " +
+                           std::to_string(kDefaultResidentOrder) + " by default for the resident workload, at most " +
+                           std::to_string(kMaxResidentOrder) + ")",
+                       1, kMaxMatrixOrder);
+    addValueOption(&app, "--interval",
+                   "One step of the resident workload's rate series (products, GFLOP/s and NVML's readings per "
+                   "step): 10, 10s, 1m",
+                   "TIME", "10s", [&parsed](const std::string& text) {
+                       if (!parseDuration(text, &parsed.intervalSeconds)) {
+                           throw CLI::ValidationError("--interval", text + " is not a length like 10, 10s or 1m");
+                       }
+                   });
     app.add_flag("--phases", parsed.phases, "Time upload, SGEMM and download apart, synchronising after each");
     app.add_flag("--json", parsed.json, "Write one JSON document instead of the table");
     addValueOption(&app, "--outlier-margin",
@@ -252,6 +295,22 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
     if (deviceOption->count() > 0) {
         parsed.allDevices = false;
         parsed.devices = {device};
+    }
+    if (parsed.workload == Workload::resident) {
+        if (sizeOption->count() == 0) {
+            parsed.size = kDefaultResidentOrder;
+        }
+        std::string problem;
+        if (parsed.phases) {
+            problem = "--phases: the resident workload has no upload or download to time apart";
+        } else if (parsed.size > kMaxResidentOrder) {
+            problem = "--size: the resident workload takes orders up to " + std::to_string(kMaxResidentOrder) +
+                      ", whose n^2 elements an int counts";
+        }
+        if (!problem.empty()) {
+            err << problem << "\nRun with --help for more information.\n";
+            return ParseOutcome::usageError;
+        }
     }
     *options = parsed;
     return ParseOutcome::run;

@@ -1,6 +1,9 @@
 // The figures, outliers, node summary and exit status drawn from the devices' outcomes.
 #include "bench/benchReport.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "bench/exitStatus.h"
 #include "report/statistics.h"
 
@@ -13,11 +16,13 @@ PhaseFigure phaseFigure(const TimeSummary& times, double amount) {
     return PhaseFigure{median, amount, billionsPerSecond(amount, median)};
 }
 
-// The device's figures as an expectation judges them.
-report::ExpectedFigures expectedFigures(const DeviceReport& device) {
+// The device's figures as an expectation judges them; the resident workload moves nothing to judge.
+report::ExpectedFigures expectedFigures(const DeviceReport& device, Workload workload) {
     report::ExpectedFigures figures;
-    figures.uploadGbPerSecond = device.upload.rate;
-    figures.downloadGbPerSecond = device.download.rate;
+    if (workload == Workload::roundTrip) {
+        figures.uploadGbPerSecond = device.upload.rate;
+        figures.downloadGbPerSecond = device.download.rate;
+    }
     figures.sgemmGflopPerSecond = device.sgemm.rate;
     const SampleSummary& during = device.health.during;
     if (during.lowestLinkGenerationUnderLoad()) {
@@ -32,7 +37,51 @@ report::ExpectedFigures expectedFigures(const DeviceReport& device) {
     return figures;
 }
 
+// The resident workload's rate series from the device's intervals and NVML's, and the fall of its rate.
+void summariseIntervals(const BenchOptions& options, const DeviceOutcome& outcome, DeviceReport* device) {
+    const double interval = options.intervalSeconds;
+    const std::size_t count = outcome.intervals.size();
+    for (std::size_t index = 0; index < count; ++index) {
+        IntervalReport report;
+        report.startSeconds = static_cast<double>(index) * interval;
+        report.seconds =
+            index + 1 < count ? interval : std::clamp(outcome.loopWallSeconds - report.startSeconds, 0.0, interval);
+        report.products = outcome.intervals[index].products;
+        report.gflopPerSecond = billionsPerSecond(sgemmFlops(options.size) * static_cast<double>(report.products),
+                                                  outcome.intervals[index].sgemmSeconds);
+        if (index < outcome.health.intervals.size()) {
+            report.readings = outcome.health.intervals[index];
+        }
+        device->intervals.push_back(report);
+    }
+    double best = 0.0;
+    double last = 0.0;
+    int judged = 0;
+    for (const IntervalReport& report : device->intervals) {
+        if (report.products > 0 && report.seconds >= kJudgedIntervalShare * interval) {
+            best = std::max(best, report.gflopPerSecond);
+            last = report.gflopPerSecond;
+            ++judged;
+        }
+    }
+    if (judged >= 2 && best > 0.0) {
+        device->rateFall = std::max(0.0, 1.0 - last / best);
+        device->rateFell = *device->rateFall > kRateFallMargin;
+    }
+}
+
+// The verdict on the fall of the rate: reported, failing only with --fail-on-throttle.
+HealthVerdict rateVerdict(const DeviceReport& device, bool failOnThrottle) {
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "rate fell %.0f%% over the soak", *device.rateFall * 100.0);
+    return HealthVerdict{"rate", !(device.rateFell && failOnThrottle), detail};
+}
+
 }  // namespace
+
+const char* judgedRateName(Workload workload) {
+    return workload == Workload::resident ? "sgemm_gflop_per_second" : "round_trips_per_second";
+}
 
 std::string failureText(const char* stageMessage) {
     std::string text = stageMessage != nullptr ? stageMessage : "";
@@ -46,8 +95,8 @@ std::string failureText(const char* stageMessage) {
     return text;
 }
 
-bool checkPasses(const RelativeError& error) {
-    return !error.referenceNormIsZero && relativeErrorPasses(error.ratio);
+bool checkPasses(const RelativeError& error, float threshold) {
+    return !error.referenceNormIsZero && relativeErrorPasses(error.ratio, threshold);
 }
 
 DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome,
@@ -69,23 +118,35 @@ DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome
     device.exactTimes = outcome->iterationTimes.exact();
     device.iteration = outcome->iterationTimes.percentiles();
     device.histogram = outcome->iterationTimes.histogram(kHistogramBuckets);
-    device.upload = phaseFigure(outcome->uploadTimes, uploadBytes(options.size));
+    const bool resident = options.workload == Workload::resident;
+    if (!resident) {
+        device.upload = phaseFigure(outcome->uploadTimes, uploadBytes(options.size));
+        device.download = phaseFigure(outcome->downloadTimes, downloadBytes(options.size));
+    }
     device.sgemm = phaseFigure(outcome->sgemmTimes, sgemmFlops(options.size));
-    device.download = phaseFigure(outcome->downloadTimes, downloadBytes(options.size));
     device.roundTripsPerSecond = device.iteration.p50 > 0.0 ? 1.0 / device.iteration.p50 : 0.0;
+    device.judgedRate = resident ? device.sgemm.rate : device.roundTripsPerSecond;
+    if (resident) {
+        summariseIntervals(options, *outcome, &device);
+    }
     const VerificationSummary& verification = device.verification;
     // Checking the first product alone is asked for by --check-first-only; any other shortfall is a failure.
     const long expected = options.checkFirstOnly ? 1 : device.roundTrips;
-    device.checkPassed = verification.checkedFirst && checkPasses(verification.firstError) &&
+    device.checkPassed = verification.checkedFirst && checkPasses(verification.firstError, verification.threshold) &&
                          verification.mismatchCount == 0 && verification.verifiedProducts == expected;
     device.healthVerdicts = healthVerdicts(device.health, options.failOnThrottle);
+    if (device.rateFall) {
+        device.healthVerdicts.push_back(rateVerdict(device, options.failOnThrottle));
+        std::stable_partition(device.healthVerdicts.begin(), device.healthVerdicts.end(),
+                              [](const HealthVerdict& verdict) { return !verdict.passed; });
+    }
     for (const HealthVerdict& verdict : device.healthVerdicts) {
         device.healthPassed = device.healthPassed && verdict.passed;
     }
     if (device.described) {
         if (const report::Expectation* expectation = report::expectationFor(expectations, device.description.name)) {
             device.expected = true;
-            device.shortfalls = report::shortfalls(*expectation, expectedFigures(device));
+            device.shortfalls = report::shortfalls(*expectation, expectedFigures(device, options.workload));
             device.healthPassed = device.healthPassed && device.shortfalls.empty();
         }
     }
@@ -104,7 +165,7 @@ BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>
         report.devices.push_back(summariseDevice(options, &outcome, expectations));
         const DeviceReport& device = report.devices.back();
         if (!device.failure && device.roundTrips > 0) {
-            rates.push_back(device.roundTripsPerSecond);
+            rates.push_back(device.judgedRate);
             completed.push_back(report.devices.size() - 1);
         }
     }

@@ -22,6 +22,22 @@ struct PhaseFigure {
     double rate;    // GB/s or GFLOP/s at the median
 };
 
+// How far a device's SGEMM rate may fall from its best interval of the resident workload to its last before the
+// device is flagged (and, with --fail-on-throttle, failed).
+constexpr double kRateFallMargin = 0.10;
+
+// The share of an interval the last one must cover to be judged: a shorter one holds too few products to say much.
+constexpr double kJudgedIntervalShare = 0.5;
+
+// One interval of the resident workload's rate series, with NVML's readings over it where there are any.
+struct IntervalReport {
+    double startSeconds = 0.0;  // from the start of the timed loop
+    double seconds = 0.0;       // its length; the last one ends with the loop
+    long products = 0;
+    double gflopPerSecond = 0.0;  // from the SGEMMs' time on the device's clock; 0 without products
+    IntervalReadings readings;    // samples 0 when NVML took none in it
+};
+
 // One device's report.
 struct DeviceReport {
     int index = 0;
@@ -39,7 +55,13 @@ struct DeviceReport {
     PhaseFigure upload{};
     PhaseFigure sgemm{};
     PhaseFigure download{};
-    double roundTripsPerSecond = 0.0;  // at the median iteration time; what outliers are judged by
+    double roundTripsPerSecond = 0.0;  // at the median iteration time (products per second for the resident workload)
+    double judgedRate = 0.0;  // what outliers are judged by: round trips per second, or the resident workload's SGEMM
+                              // GFLOP/s
+    std::vector<IntervalReport> intervals;  // the resident workload's rate series
+    std::optional<double> rateFall;  // from the best judged interval to the last, as a fraction; empty with fewer
+                                     // than two judged intervals
+    bool rateFell = false;           // rateFall above kRateFallMargin
     VerificationSummary verification;
     bool checkPassed = false;  // every product checked, none wrong, and the first one passed the reference check
     DeviceHealth health;
@@ -83,9 +105,13 @@ struct BenchReport {
     NvmlStatus nvml;
 };
 
+// What a workload's outliers are judged by, as the report names it: "round_trips_per_second" or
+// "sgemm_gflop_per_second".
+const char* judgedRateName(Workload workload);
+
 // Whether a first product's relative error passes: a reference norm that is not zero and a ratio below the
 // threshold.
-bool checkPasses(const RelativeError& error);
+bool checkPasses(const RelativeError& error, float threshold);
 
 // The figures of one device's outcome in a run with the options, judged by the expectations.
 DeviceReport summariseDevice(const BenchOptions& options, DeviceOutcome* outcome,

@@ -89,6 +89,48 @@ void SampleSummary::add(const HealthSample& sample) {
     }
 }
 
+void IntervalSampler::add(const HealthSample& sample) {
+    ++readings_.samples;
+    if (sample.smClockMhz) {
+        smClock_.push_back(*sample.smClockMhz);
+    }
+    if (sample.powerWatts) {
+        power_.push_back(*sample.powerWatts);
+    }
+    if (sample.temperatureCelsius) {
+        temperature_.push_back(*sample.temperatureCelsius);
+    }
+    if (sample.reasons) {
+        ++readings_.reasonSamples;
+        bool throttled = false;
+        for (std::size_t reason = 0; reason < kClockReasons; ++reason) {
+            throttled = throttled ||
+                        (((*sample.reasons >> reason) & 1u) != 0 && reasonIsThrottle(static_cast<ClockReason>(reason)));
+        }
+        readings_.throttledSamples += throttled ? 1 : 0;
+    }
+}
+
+IntervalReadings IntervalSampler::close() {
+    const auto median = [](std::vector<double>* values) -> std::optional<double> {
+        if (values->empty()) {
+            return std::nullopt;
+        }
+        std::sort(values->begin(), values->end());
+        const std::size_t middle = values->size() / 2;
+        const double value =
+            values->size() % 2 != 0 ? (*values)[middle] : ((*values)[middle - 1] + (*values)[middle]) / 2;
+        values->clear();
+        return value;
+    };
+    IntervalReadings closed = readings_;
+    closed.smClockMhz = median(&smClock_);
+    closed.powerWatts = median(&power_);
+    closed.temperatureCelsius = median(&temperature_);
+    readings_ = IntervalReadings{};
+    return closed;
+}
+
 double SampleSummary::shareWith(ClockReason reason) const {
     return reasonSamples_ > 0 ? static_cast<double>(samplesWith(reason)) / static_cast<double>(reasonSamples_) : 0.0;
 }

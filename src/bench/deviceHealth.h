@@ -143,6 +143,31 @@ private:
     std::optional<unsigned> lowestWidth_;
 };
 
+// NVML's readings over one interval of the resident workload's rate series: medians of the samples taken in it,
+// and how many of them had a throttle reason asserted (reasonIsThrottle).
+struct IntervalReadings {
+    long samples = 0;
+    std::optional<double> smClockMhz;  // medians; empty when no sample had the reading
+    std::optional<double> powerWatts;
+    std::optional<double> temperatureCelsius;
+    long reasonSamples = 0;  // samples with the reasons read
+    long throttledSamples = 0;
+};
+
+// The samples of one open interval, kept until it closes; a few per interval at any sensible sample interval.
+class IntervalSampler {
+public:
+    void add(const HealthSample& sample);
+    // The interval's readings; the sampler is empty again after it.
+    IntervalReadings close();
+
+private:
+    IntervalReadings readings_;
+    std::vector<double> smClock_;
+    std::vector<double> power_;
+    std::vector<double> temperature_;
+};
+
 // An Xid error the driver reported for the device during the run.
 struct XidError {
     unsigned long long xid;
@@ -164,6 +189,8 @@ struct DeviceHealth {
     std::vector<std::pair<std::string, std::string>> unavailableReadings;
     long xidCount = 0;
     std::vector<XidError> xids;  // the first kRecordedXids
+    // The resident workload's intervals, counted from the start of the device's timed loop; empty otherwise.
+    std::vector<IntervalReadings> intervals;
 };
 
 // How NVML was found, for the report: the library loaded and the driver's version, or why there is none.

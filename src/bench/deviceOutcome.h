@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bench/deviceHealth.h"
 #include "bench/productVerifier.h"
@@ -26,6 +27,13 @@ struct DeviceFailure {
 // The message of a stage's failure message, "!!!! kernel execution error.\n", without its "!!!! " and line end.
 std::string failureText(const char* stageMessage);
 
+// One interval of the resident workload's timed loop: the products whose sums were read in it, and their SGEMMs'
+// time on the device's clock.
+struct IntervalFigures {
+    long products = 0;
+    double sgemmSeconds = 0.0;
+};
+
 // What one device's run produced.
 struct DeviceOutcome {
     int device = 0;
@@ -39,6 +47,7 @@ struct DeviceOutcome {
     TimeSummary sgemmTimes;
     TimeSummary downloadTimes;
     VerificationSummary verification;
+    std::vector<IntervalFigures> intervals;  // the resident workload's, one per interval from the loop's start
     DeviceHealth health;  // what NVML showed of the device, filled in by the main thread after the run
 };
 

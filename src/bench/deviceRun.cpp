@@ -6,10 +6,12 @@
 #include <new>
 #include <system_error>
 
+#include "bench/residentRun.h"
 #include "bench/watchdog.h"
 #include "gpu/deviceSync.h"
 #include "gpu/libraryFailure.h"
 #include "gpu/phaseEvents.h"
+#include "gpu/residentProducts.h"
 #include "run/runStages.h"
 
 namespace bench {
@@ -31,27 +33,6 @@ struct DeviceHold {
     float* results[kResultBuffers] = {};
 };
 
-// A stage's failure as the report gives it: the message, and the call and its status named by the library.
-DeviceFailure failureOf(const StageResult& result) {
-    DeviceFailure failure;
-    failure.message = failureText(result.failureMessage);
-    if (result.failedCall != nullptr) {
-        failure.call = result.failedCall;
-        failure.library = result.library;
-        failure.statusCode = result.libraryStatus;
-        const char* name = libraryStatusName(result.library, result.libraryStatus);
-        failure.statusName = name != nullptr ? name : "";
-    }
-    return failure;
-}
-
-// A failure that is not a library call's.
-DeviceFailure failureWithMessage(const std::string& message) {
-    DeviceFailure failure;
-    failure.message = message;
-    return failure;
-}
-
 // A step's result, after a device synchronisation when phases are kept apart.
 StageResult finishPhase(const StageResult& step, bool phases) {
     if (!step.succeeded || !phases) {
@@ -60,28 +41,12 @@ StageResult finishPhase(const StageResult& step, bool phases) {
     return synchronizeDevice();
 }
 
-// The device was given up on by the main thread while one of its calls was stuck.
-bool abandoned(DeviceTask* task) {
-    const std::lock_guard<std::mutex> lock(task->mutex);
-    return task->abandoned;
-}
-
 // Publishes what is known of the device, so that a report of it names the GPU even if it is given up on later.
 void publishIdentity(DeviceTask* task, const DeviceOutcome& outcome) {
     const std::lock_guard<std::mutex> lock(task->mutex);
     task->outcome.described = outcome.described;
     task->outcome.description = outcome.description;
     task->outcome.libraryVersion = outcome.libraryVersion;
-}
-
-// Records a completed round trip's time when it is the device's fastest so far, from which its stall limit is drawn
-// (only this thread writes it).
-void noteRoundTrip(DeviceTask* task, Clock::duration took) {
-    const double seconds = std::max(1e-9, std::chrono::duration<double>(took).count());
-    const double fastest = task->fastestRoundTripSeconds.load();
-    if (fastest == 0.0 || seconds < fastest) {
-        task->fastestRoundTripSeconds.store(seconds);
-    }
 }
 
 // Context, version and the check that the device matrices fit in the device's free memory.
@@ -100,6 +65,9 @@ bool prepareDevice(const SharedRun& shared, DeviceHold* hold, DeviceTask* task, 
         outcome->libraryVersion = hold->state.version;
         publishIdentity(task, *outcome);
     }
+    if (result.succeeded && shared.options.math == MathMode::tf32) {
+        result = setMathMode(hold->state.context, true);
+    }
     std::size_t freeBytes = 0;
     std::size_t totalBytes = 0;
     if (result.succeeded) {
@@ -109,11 +77,16 @@ bool prepareDevice(const SharedRun& shared, DeviceHold* hold, DeviceTask* task, 
         outcome->failure = failureOf(result);
         return false;
     }
-    const double needed = static_cast<double>(kDeviceMatrices) * static_cast<double>(storedBytes(shared.shape));
+    const bool resident = shared.options.workload == Workload::resident;
+    const int matrices = resident ? kResidentFixedMatrices + residentBatch(shared.shape) : kDeviceMatrices;
+    const double needed = resident
+                              ? residentDeviceBytes(shared.shape, residentBatch(shared.shape))
+                              : static_cast<double>(kDeviceMatrices) * static_cast<double>(storedBytes(shared.shape));
     if (needed > static_cast<double>(freeBytes)) {
         char message[256];
+        const std::string count = resident ? std::to_string(matrices) : "three";
         std::snprintf(message, sizeof message,
-                      "device memory too small: three matrices of order %d need %.0f bytes, %zu are free",
+                      "device memory too small: %s matrices of order %d need %.0f bytes, %zu are free", count.c_str(),
                       shared.shape.order, needed, freeBytes);
         outcome->failure = failureWithMessage(message);
         return false;
@@ -193,7 +166,7 @@ StageResult runTimedLoop(SharedRun* shared, DeviceTask* task, const DeviceHold& 
     const BenchOptions& options = shared->options;
     const bool forDuration = options.durationSeconds > 0.0;
     StageResult result = stageSucceeded();
-    task->inTimedLoop.store(true);
+    enterTimedLoop(task);
     for (long iteration = 0;; ++iteration) {
         const bool done =
             forDuration ? iteration > 0 && Clock::now() >= shared->deadline : iteration >= options.iterations;
@@ -226,7 +199,7 @@ StageResult runTimedLoop(SharedRun* shared, DeviceTask* task, const DeviceHold& 
         shared->roundTrips.fetch_add(1, std::memory_order_relaxed);
         task->timedRoundTrips.fetch_add(1, std::memory_order_relaxed);
     }
-    task->inTimedLoop.store(false);
+    leaveTimedLoop(task);
     outcome->loopWallSeconds = std::chrono::duration<double>(Clock::now() - opened).count();
     return result;
 }
@@ -260,6 +233,10 @@ void runDeviceStages(SharedRun* shared, DeviceTask* task, DeviceOutcome* outcome
         shared->started.arrive(task->slot);
         return;
     }
+    if (shared->options.workload == Workload::resident) {
+        runResidentStages(shared, task, &hold.state, outcome);
+        return;
+    }
     StageResult result = acquireAndWarmUp(*shared, &hold, task);
     if (!result.succeeded) {
         outcome->failure = failureOf(result);
@@ -269,7 +246,8 @@ void runDeviceStages(SharedRun* shared, DeviceTask* task, DeviceOutcome* outcome
         return;
     }
 
-    ProductVerifier verifier(shared->shape, shared->reference.get(), hold.results[0], hold.results[1]);
+    ProductVerifier verifier(shared->shape, shared->reference.get(), hold.results[0], hold.results[1],
+                             relativeErrorThreshold(shared->shape.order, shared->options.math == MathMode::tf32));
     if (!verifier.ready()) {
         outcome->failure = failureWithMessage("host memory allocation error (verification)");
         return;
@@ -285,6 +263,47 @@ void runDeviceStages(SharedRun* shared, DeviceTask* task, DeviceOutcome* outcome
 }
 
 }  // namespace
+
+DeviceFailure failureOf(const StageResult& result) {
+    DeviceFailure failure;
+    failure.message = failureText(result.failureMessage);
+    if (result.failedCall != nullptr) {
+        failure.call = result.failedCall;
+        failure.library = result.library;
+        failure.statusCode = result.libraryStatus;
+        const char* name = libraryStatusName(result.library, result.libraryStatus);
+        failure.statusName = name != nullptr ? name : "";
+    }
+    return failure;
+}
+
+DeviceFailure failureWithMessage(const std::string& message) {
+    DeviceFailure failure;
+    failure.message = message;
+    return failure;
+}
+
+bool abandoned(DeviceTask* task) {
+    const std::lock_guard<std::mutex> lock(task->mutex);
+    return task->abandoned;
+}
+
+void noteRoundTrip(DeviceTask* task, Clock::duration took) {
+    const double seconds = std::max(1e-9, std::chrono::duration<double>(took).count());
+    const double fastest = task->fastestRoundTripSeconds.load();
+    if (fastest == 0.0 || seconds < fastest) {
+        task->fastestRoundTripSeconds.store(seconds);
+    }
+}
+
+void enterTimedLoop(DeviceTask* task) {
+    task->timedLoopStartNanoseconds.store(callWatchClockNanoseconds());
+    task->inTimedLoop.store(true);
+}
+
+void leaveTimedLoop(DeviceTask* task) {
+    task->inTimedLoop.store(false);
+}
 
 void runDevice(std::shared_ptr<SharedRun> shared, std::shared_ptr<DeviceTask> task) {
     watchCallsOnThisThread(&task->watch);

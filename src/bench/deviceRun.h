@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "bench/benchOptions.h"
 #include "bench/deviceOutcome.h"
@@ -45,7 +47,8 @@ struct DeviceTask {
     std::atomic<double> fastestRoundTripSeconds{0.0};  // its fastest round trip so far; 0 until one has completed
     std::atomic<bool> prepared{false};                 // it has its context and its matrices fit, before the first gate
     std::atomic<bool> inTimedLoop{false};              // its timed loop is running, for the health samples
-    std::atomic<long> timedRoundTrips{0};              // timed round trips done, for the health samples
+    std::atomic<long> timedRoundTrips{0};              // timed round trips (or products) done, for the health samples
+    std::atomic<std::int64_t> timedLoopStartNanoseconds{0};  // on callWatchClockNanoseconds' clock, once it started
 
     // Guarded by mutex.
     std::mutex mutex;
@@ -60,6 +63,25 @@ struct DeviceTask {
 // memory is a failure of the device like any other. Stops early, after the round trip under way, when the run is
 // interrupted or task is abandoned.
 void runDevice(std::shared_ptr<SharedRun> shared, std::shared_ptr<DeviceTask> task);
+
+// What the workloads' stages share.
+
+// A stage's failure as the report gives it: the message, and the call and its status named by the library.
+DeviceFailure failureOf(const StageResult& result);
+
+// A failure that is not a library call's.
+DeviceFailure failureWithMessage(const std::string& message);
+
+// Whether the main thread has given up on the device of task.
+bool abandoned(DeviceTask* task);
+
+// Records a completed round trip's (or batch's) time when it is the device's fastest so far, from which its stall
+// limit is drawn; only the device's own thread calls it.
+void noteRoundTrip(DeviceTask* task, std::chrono::steady_clock::duration took);
+
+// Marks the device's timed loop as running (or not), for the health monitor, noting when it started.
+void enterTimedLoop(DeviceTask* task);
+void leaveTimedLoop(DeviceTask* task);
 
 // Gives up on the device of task, which is stuck in call since insideSeconds ago, unless it has just finished: its
 // outcome becomes that failure, with the identity it had published. True when it was given up on.

@@ -158,7 +158,8 @@ bool transferring(const CallWatch* watch) {
 class HealthMonitorState {
 public:
     std::vector<MonitoredDevice> devices;
-    double intervalSeconds = 0.0;
+    double intervalSeconds = 0.0;        // between two samples
+    double seriesIntervalSeconds = 0.0;  // one interval of the rate series; 0: none
     Clock::time_point runStarted;
 
     std::mutex mutex;
@@ -186,9 +187,48 @@ private:
         const std::lock_guard<std::mutex> lock(mutex);
         return stopRequested;
     }
+    // Adds a sample to the interval of the device's series it falls in, closing the one before when it is another.
+    // Needs the lock.
+    void addToSeries(std::size_t slot, const HealthSample& sample);
+    // Closes every device's open interval. Needs the lock.
+    void closeSeries();
+
+    // Used by the monitor's thread alone: each device's open interval of the series and its index (-1: none).
+    std::vector<IntervalSampler> openIntervals;
+    std::vector<long> openIndex;
 };
 
+void HealthMonitorState::addToSeries(std::size_t slot, const HealthSample& sample) {
+    const std::atomic<std::int64_t>* started = devices[slot].timedLoopStartNanoseconds;
+    const std::int64_t start = started != nullptr ? started->load() : 0;
+    if (seriesIntervalSeconds <= 0.0 || start == 0) {
+        return;
+    }
+    const double since = static_cast<double>(callWatchClockNanoseconds() - start) * 1e-9;
+    const long index = static_cast<long>(std::max(0.0, since) / seriesIntervalSeconds);
+    if (openIndex[slot] >= 0 && openIndex[slot] != index) {
+        std::vector<IntervalReadings>& series = health[slot].intervals;
+        series.resize(std::max(series.size(), static_cast<std::size_t>(openIndex[slot]) + 1));
+        series[static_cast<std::size_t>(openIndex[slot])] = openIntervals[slot].close();
+    }
+    openIndex[slot] = index;
+    openIntervals[slot].add(sample);
+}
+
+void HealthMonitorState::closeSeries() {
+    for (std::size_t slot = 0; slot < openIndex.size(); ++slot) {
+        if (openIndex[slot] >= 0) {
+            std::vector<IntervalReadings>& series = health[slot].intervals;
+            series.resize(std::max(series.size(), static_cast<std::size_t>(openIndex[slot]) + 1));
+            series[static_cast<std::size_t>(openIndex[slot])] = openIntervals[slot].close();
+            openIndex[slot] = -1;
+        }
+    }
+}
+
 void HealthMonitorState::run() {
+    openIntervals.resize(devices.size());
+    openIndex.assign(devices.size(), -1);
     NvmlLibrary library = openNvml();
     const NvmlFunctions& f = library.functions();
     std::vector<DeviceHealth> found(devices.size());
@@ -271,6 +311,10 @@ void HealthMonitorState::run() {
         waitForEvents(library, events, handles, until);
     }
 
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        closeSeries();
+    }
     if (initialised) {
         for (std::size_t slot = 0; slot < handles.size(); ++slot) {
             if (handles[slot] != nullptr) {
@@ -365,6 +409,7 @@ void HealthMonitorState::sample(const NvmlLibrary& library, std::size_t slot, nv
         }
         const std::lock_guard<std::mutex> lock(mutex);
         health[slot].during.add(sample);
+        addToSeries(slot, sample);
         for (const auto& [name, why] : missing) {
             noteUnavailable(&health[slot], name, why);
         }
@@ -403,10 +448,11 @@ void HealthMonitorState::waitForEvents(const NvmlLibrary& library, nvml::EventSe
 }
 
 HealthMonitor::HealthMonitor(std::vector<MonitoredDevice> devices, double sampleIntervalSeconds,
-                             std::chrono::steady_clock::time_point runStarted)
+                             std::chrono::steady_clock::time_point runStarted, double intervalSeconds)
     : state_(std::make_shared<HealthMonitorState>()) {
     state_->devices = std::move(devices);
     state_->intervalSeconds = sampleIntervalSeconds;
+    state_->seriesIntervalSeconds = intervalSeconds;
     state_->runStarted = runStarted;
     std::thread([state = state_] { state->run(); }).detach();
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@ struct MonitoredDevice {
     const CallWatch* watch = nullptr;  // a transfer call under way means the link is under load
     const std::atomic<bool>* inTimedLoop = nullptr;  // only samples taken meanwhile count
     const std::atomic<long>* timedRoundTrips = nullptr;
+    // When the timed loop started, on callWatchClockNanoseconds' clock; the intervals count from it.
+    const std::atomic<std::int64_t>* timedLoopStartNanoseconds = nullptr;
 };
 
 class HealthMonitorState;
@@ -30,8 +33,10 @@ class HealthMonitorState;
 // A driver that hangs in an NVML call hangs only this thread.
 class HealthMonitor {
 public:
+    // intervalSeconds above 0 also gathers each device's samples into intervals of that length from the start of
+    // its timed loop (DeviceHealth::intervals).
     HealthMonitor(std::vector<MonitoredDevice> devices, double sampleIntervalSeconds,
-                  std::chrono::steady_clock::time_point runStarted);
+                  std::chrono::steady_clock::time_point runStarted, double intervalSeconds = 0.0);
     ~HealthMonitor();
     HealthMonitor(const HealthMonitor&) = delete;
     HealthMonitor& operator=(const HealthMonitor&) = delete;

@@ -26,6 +26,13 @@ double largerDifference(double largest, double difference) {
     return difference > largest ? difference : largest;
 }
 
+// An empty summary of products to be judged at the threshold.
+VerificationSummary summaryJudgedBy(float threshold) {
+    VerificationSummary summary;
+    summary.threshold = threshold;
+    return summary;
+}
+
 }  // namespace
 
 long compareProducts(MatrixShape shape, const float* first, const float* product, double* largestDifference) {
@@ -65,11 +72,36 @@ double largestDifference(MatrixShape shape, const float* reference, const float*
     return largest;
 }
 
-ProductVerifier::ProductVerifier(MatrixShape shape, const float* reference, float* buffer0, float* buffer1)
+bool judgeAgainstReference(MatrixShape shape, const float* reference, const float* product, long iteration,
+                           VerificationSummary* summary) {
+    const RelativeError error = relativeL2Error(shape, product, reference);
+    if (!summary->checkedFirst) {
+        summary->checkedFirst = true;
+        summary->firstError = error;
+    }
+    if (!error.referenceNormIsZero && relativeErrorPasses(error.ratio, summary->threshold)) {
+        summary->yardstickIteration = iteration;
+        return true;
+    }
+    recordMismatch(Mismatch{iteration, true, 0, largestDifference(shape, reference, product), error.ratio, false},
+                   summary);
+    return false;
+}
+
+void recordMismatch(const Mismatch& mismatch, VerificationSummary* summary) {
+    ++summary->mismatchCount;
+    if (summary->mismatches.size() < kRecordedMismatches) {
+        summary->mismatches.push_back(mismatch);
+    }
+}
+
+ProductVerifier::ProductVerifier(MatrixShape shape, const float* reference, float* buffer0, float* buffer1,
+                                 float threshold)
     : shape_(shape),
       reference_(reference),
       buffers_{buffer0, buffer1},
       yardstick_(new (std::nothrow) float[storedElements(shape)]),
+      summary_(summaryJudgedBy(threshold)),
       thread_(&ProductVerifier::work, this) {}
 
 ProductVerifier::~ProductVerifier() {
@@ -144,30 +176,16 @@ void ProductVerifier::check(const float* product, long iteration) {
         return;
     }
     ++summary_.verifiedProducts;
-    Mismatch mismatch{iteration, false, 0, 0.0, 0.0f};
     if (summary_.yardstickIteration == 0) {
-        const RelativeError error = relativeL2Error(shape_, product, reference_);
-        if (!summary_.checkedFirst) {
-            summary_.checkedFirst = true;
-            summary_.firstError = error;
-        }
-        if (!error.referenceNormIsZero && relativeErrorPasses(error.ratio)) {
-            summary_.yardstickIteration = iteration;
+        if (judgeAgainstReference(shape_, reference_, product, iteration, &summary_)) {
             std::memcpy(yardstick_.get(), product, storedBytes(shape_));
-            return;
         }
-        mismatch.againstReference = true;
-        mismatch.relativeError = error.ratio;
-        mismatch.largestDifference = largestDifference(shape_, reference_, product);
-    } else {
-        mismatch.differingElements = compareProducts(shape_, yardstick_.get(), product, &mismatch.largestDifference);
-        if (mismatch.differingElements == 0) {
-            return;
-        }
+        return;
     }
-    ++summary_.mismatchCount;
-    if (summary_.mismatches.size() < kRecordedMismatches) {
-        summary_.mismatches.push_back(mismatch);
+    Mismatch mismatch{iteration, false, 0, 0.0, 0.0f, false};
+    mismatch.differingElements = compareProducts(shape_, yardstick_.get(), product, &mismatch.largestDifference);
+    if (mismatch.differingElements != 0) {
+        recordMismatch(mismatch, &summary_);
     }
 }
 

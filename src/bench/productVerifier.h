@@ -26,11 +26,14 @@ struct Mismatch {
     double largestDifference;  // the largest absolute difference from the yardstick or the reference; NaN when a NaN
                                // is involved
     float relativeError;       // against the reference, when judged against it; NaN when the product holds a NaN
+    bool deviceCheckOnly;      // the device's own comparison found a difference the downloaded product does not show
+                               // (the comparison itself computed wrongly); differingElements is then 0
 };
 
 // What the verification of one device's products found.
 struct VerificationSummary {
     bool checkedFirst = false;         // at least one product arrived
+    float threshold = kPassThreshold;  // of the relative L2 error against the host reference
     RelativeError firstError{};        // the first product against the host reference
     long yardstickIteration = 0;       // the product every later one is compared with bit for bit; 0 when none passed
     long verifiedProducts = 0;         // products checked, the first one included
@@ -47,6 +50,15 @@ long compareProducts(MatrixShape shape, const float* first, const float* product
 // them.
 double largestDifference(MatrixShape shape, const float* reference, const float* product);
 
+// Judges the product of the iteration against the host reference while no product has passed, recording into
+// summary the first product's error and, when it fails, its mismatch. True when it passed: the caller keeps it as
+// the yardstick. Only for a summary whose yardstickIteration is 0.
+bool judgeAgainstReference(MatrixShape shape, const float* reference, const float* product, long iteration,
+                           VerificationSummary* summary);
+
+// Counts a wrong product in summary, keeping its details when fewer than kRecordedMismatches are kept.
+void recordMismatch(const Mismatch& mismatch, VerificationSummary* summary);
+
 // Checks products as the timed loop downloads them. Products are judged against the host reference by relative L2
 // error until one passes; that one becomes the yardstick, and every later product is compared with it bit for bit
 // (a correct GPU running the same call on the same data gives the same bits every time). A wrong first product is
@@ -57,8 +69,10 @@ double largestDifference(MatrixShape shape, const float* reference, const float*
 // ever lands in a buffer that is being read, whatever is checked.
 class ProductVerifier {
 public:
-    // shape and reference (the host reference product) outlive the verifier; buffers are the two result buffers.
-    ProductVerifier(MatrixShape shape, const float* reference, float* buffer0, float* buffer1);
+    // shape and reference (the host reference product) outlive the verifier; buffers are the two result buffers;
+    // threshold is the relative L2 error a product must stay below against the reference.
+    ProductVerifier(MatrixShape shape, const float* reference, float* buffer0, float* buffer1,
+                    float threshold = kPassThreshold);
     ~ProductVerifier();
     ProductVerifier(const ProductVerifier&) = delete;
     ProductVerifier& operator=(const ProductVerifier&) = delete;

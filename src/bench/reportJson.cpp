@@ -41,13 +41,13 @@ Json phaseJson(const PhaseFigure& phase, const char* amountName, const char* rat
 }
 
 Json mismatchJson(const Mismatch& mismatch) {
-    return Json{
-        {"iteration", mismatch.iteration},
-        {"judged_against", mismatch.againstReference ? "reference" : "yardstick"},
-        {"differing_elements", mismatch.againstReference ? Json(nullptr) : Json(mismatch.differingElements)},
-        {"largest_difference", numberOrNull(mismatch.largestDifference)},
-        {"relative_l2_error",
-         mismatch.againstReference ? numberOrNull(static_cast<double>(mismatch.relativeError)) : Json(nullptr)}};
+    return Json{{"iteration", mismatch.iteration},
+                {"judged_against", mismatch.againstReference ? "reference" : "yardstick"},
+                {"differing_elements", mismatch.againstReference ? Json(nullptr) : Json(mismatch.differingElements)},
+                {"largest_difference", numberOrNull(mismatch.largestDifference)},
+                {"relative_l2_error",
+                 mismatch.againstReference ? numberOrNull(static_cast<double>(mismatch.relativeError)) : Json(nullptr)},
+                {"device_check_only", mismatch.deviceCheckOnly}};
 }
 
 Json checkJson(const DeviceReport& device) {
@@ -59,7 +59,7 @@ Json checkJson(const DeviceReport& device) {
     const RelativeError& error = verification.firstError;
     return Json{{"relative_l2_error",
                  error.referenceNormIsZero ? Json(nullptr) : numberOrNull(static_cast<double>(error.ratio))},
-                {"threshold", static_cast<double>(kPassThreshold)},
+                {"threshold", static_cast<double>(verification.threshold)},
                 {"reference_norm_zero", error.referenceNormIsZero},
                 {"yardstick_iteration",
                  verification.yardstickIteration > 0 ? Json(verification.yardstickIteration) : Json(nullptr)},
@@ -169,7 +169,30 @@ Json healthJson(const DeviceReport& device) {
                 {key::passed, device.healthPassed}};
 }
 
-Json deviceJson(const DeviceReport& device) {
+// The resident workload's rate series and the fall of its rate.
+Json intervalsJson(const DeviceReport& device) {
+    Json series = Json::array();
+    for (const IntervalReport& interval : device.intervals) {
+        const IntervalReadings& readings = interval.readings;
+        const auto median = [](const std::optional<double>& value) { return value ? Json(*value) : Json(nullptr); };
+        series.push_back(
+            Json{{"start_seconds", interval.startSeconds},
+                 {"seconds", interval.seconds},
+                 {"products", interval.products},
+                 {"sgemm_gflop_per_second", interval.gflopPerSecond},
+                 {"samples", readings.samples},
+                 {"sm_clock_mhz", median(readings.smClockMhz)},
+                 {"power_watts", median(readings.powerWatts)},
+                 {"temperature_celsius", median(readings.temperatureCelsius)},
+                 {"throttle_share", readings.reasonSamples > 0 ? Json(static_cast<double>(readings.throttledSamples) /
+                                                                      static_cast<double>(readings.reasonSamples))
+                                                               : Json(nullptr)}});
+    }
+    return series;
+}
+
+Json deviceJson(const BenchReport& report, const DeviceReport& device) {
+    const bool resident = report.options.workload == Workload::resident;
     Json object{{key::index, device.index},
                 {key::name, device.described ? Json(device.description.name) : Json(nullptr)},
                 {key::uuid, device.described ? Json(device.description.uuid) : Json(nullptr)},
@@ -185,18 +208,23 @@ Json deviceJson(const DeviceReport& device) {
     }
     object[key::status] = device.passed ? report::kStatusPassed : report::kStatusFailed;
     object[key::error] = nullptr;
-    object["round_trips"] = device.roundTrips;
-    object[key::timing] = Json{{"timed_seconds", device.timedSeconds},
-                               {"loop_wall_seconds", device.loopWallSeconds},
-                               {"times_exact", device.exactTimes},
-                               {"iteration_seconds", percentilesJson(device.iteration)},
-                               {"histogram", histogramJson(device.histogram)},
-                               {key::upload, phaseJson(device.upload, "bytes", key::gbPerSecond)},
-                               {key::sgemm, phaseJson(device.sgemm, "flops", key::gflopPerSecond)},
-                               {key::download, phaseJson(device.download, "bytes", key::gbPerSecond)}};
-    object[key::roundTripsPerSecond] = device.roundTripsPerSecond;
+    object["round_trips"] = resident ? Json(nullptr) : Json(device.roundTrips);
+    object["products"] = device.roundTrips;
+    object[key::timing] =
+        Json{{"timed_seconds", device.timedSeconds},
+             {"loop_wall_seconds", device.loopWallSeconds},
+             {"times_exact", device.exactTimes},
+             {"iteration_seconds", percentilesJson(device.iteration)},
+             {"histogram", histogramJson(device.histogram)},
+             {key::upload, resident ? Json(nullptr) : phaseJson(device.upload, "bytes", key::gbPerSecond)},
+             {key::sgemm, phaseJson(device.sgemm, "flops", key::gflopPerSecond)},
+             {key::download, resident ? Json(nullptr) : phaseJson(device.download, "bytes", key::gbPerSecond)}};
+    object[key::roundTripsPerSecond] = resident ? Json(nullptr) : Json(device.roundTripsPerSecond);
     object[key::check] = checkJson(device);
     object[key::health] = healthJson(device);
+    object["intervals"] = resident ? intervalsJson(device) : Json(nullptr);
+    object["rate_fall"] = device.rateFall ? Json(*device.rateFall) : Json(nullptr);
+    object["rate_fell"] = device.rateFell;
     object["outlier"] = device.outlier;
     return object;
 }
@@ -217,7 +245,7 @@ std::string reportJson(const BenchReport& report) {
     const BenchOptions& options = report.options;
     Json devices = Json::array();
     for (const DeviceReport& device : report.devices) {
-        devices.push_back(deviceJson(device));
+        devices.push_back(deviceJson(report, device));
     }
     const NodeSummary& node = report.node;
     const Json document = {
@@ -226,12 +254,16 @@ std::string reportJson(const BenchReport& report) {
         {"program_version", KAVREL_BENCH_VERSION},
         {key::host, {{key::name, report.nodeName}}},
         {"start_time", report.startTime},
-        {"matrix_order", report.matrixOrder},
+        {key::workload, workloadName(options.workload)},
+        {"math", mathName(options.math)},
+        {key::matrixOrder, report.matrixOrder},
         {"iterations", options.durationSeconds > 0.0 ? Json(nullptr) : Json(options.iterations)},
         {"duration_seconds", options.durationSeconds > 0.0 ? Json(options.durationSeconds) : Json(nullptr)},
         {"warmup", options.warmup},
         {"phases_synchronised", options.phases},
         {"products_checked", options.checkFirstOnly ? "first" : "all"},
+        {"products_checked_on", options.workload == Workload::resident ? "device" : "host"},
+        {"interval_seconds", options.workload == Workload::resident ? Json(options.intervalSeconds) : Json(nullptr)},
         {"interrupted", interruptionJson(report.interruption)},
         {"nvml",
          {{"loaded", report.nvml.loaded},
@@ -248,6 +280,7 @@ std::string reportJson(const BenchReport& report) {
           {"failed_devices", node.failedDevices},
           {"mismatches", node.mismatches},
           {"outliers", node.outliers},
+          {"outliers_judged_by", judgedRateName(options.workload)},
           {"outlier_margin", options.outlierMargin},
           {"expected_devices", node.expectedDevices > 0 ? Json(node.expectedDevices) : Json(nullptr)},
           {"visible_devices", node.visibleDevices >= 0 ? Json(node.visibleDevices) : Json(nullptr)},

@@ -1,9 +1,12 @@
 // Formatting of the report as aligned text: the run, a row per device, each device's details and the node.
 #include "bench/reportTable.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "common/platform.h"
 
@@ -50,42 +53,142 @@ const char* verdictWord(const DeviceReport& device) {
     return device.passed ? "PASSED" : "FAILED";
 }
 
+bool isResident(const BenchReport& report) {
+    return report.options.workload == Workload::resident;
+}
+
 void appendRun(std::string* text, const BenchReport& report) {
     const BenchOptions& options = report.options;
+    const bool resident = isResident(report);
     appendRow(text, "Node", "%s, run started %s", report.nodeName.c_str(), report.startTime.c_str());
     appendRow(text, "Matrix order", "%d", report.matrixOrder);
+    appendRow(text, "Workload", "%s",
+              resident ? "resident: operands uploaded once, SGEMMs back to back on the device"
+                       : "round trips of upload, SGEMM and download");
+    if (options.math == MathMode::tf32) {
+        appendRow(text, "Math", "TF32 tensor-op math");
+    }
+    const char* what = resident ? "Products" : "Round trips";
+    const std::string warmup =
+        std::to_string(options.warmup) + " warm-up" + (options.phases ? ", phases synchronised" : "");
     if (options.durationSeconds > 0.0) {
-        appendRow(text, "Round trips", "for %.0f s on each device, %d warm-up%s", options.durationSeconds,
-                  options.warmup, options.phases ? ", phases synchronised" : "");
+        appendRow(text, what, "for %.0f s on each device, %s", options.durationSeconds, warmup.c_str());
     } else {
-        appendRow(text, "Round trips", "%d timed on each device, %d warm-up%s", options.iterations, options.warmup,
-                  options.phases ? ", phases synchronised" : "");
+        appendRow(text, what, "%d timed on each device, %s", options.iterations, warmup.c_str());
     }
     appendRow(text, "NVML", "%s",
               report.nvml.loaded ? ("loaded, driver " +
                                     (report.nvml.driverVersion.empty() ? std::string("?") : report.nvml.driverVersion))
                                        .c_str()
                                  : report.nvml.problem.c_str());
-    appendRow(text, "Products checked", "%s",
-              options.checkFirstOnly ? "the first alone, against the host reference"
-                                     : "every one: against the host reference until one passes, then bit for "
-                                       "bit against that one");
+    const char* checked =
+        "every one: against the host reference until one passes, then bit for bit against that "
+        "one";
+    if (options.checkFirstOnly) {
+        checked = "the first alone, against the host reference";
+    } else if (resident) {
+        checked =
+            "every one: against the host reference until one passes, then on the device against that one "
+            "(the sum of their differences is 0)";
+    }
+    appendRow(text, "Products checked", "%s", checked);
 }
 
 void appendDeviceRows(std::string* text, const BenchReport& report) {
-    append(text, "\n%-6s %-28s %11s %9s %9s %9s %9s %9s %10s %10s  %s\n", "Device", "Name", "Round trips", "p50 ms",
-           "p99 ms", "max ms", "Up GB/s", "Down GB/s", "GFLOP/s", "Mismatches", "Verdict");
+    const bool resident = isResident(report);
+    append(text, "\n%-6s %-28s %11s %9s %9s %9s %9s %9s %10s %10s  %s\n", "Device", "Name",
+           resident ? "Products" : "Round trips", "p50 ms", "p99 ms", "max ms", "Up GB/s", "Down GB/s", "GFLOP/s",
+           "Mismatches", "Verdict");
     for (const DeviceReport& device : report.devices) {
         if (device.failure) {
             append(text, "%-6d %-28.28s %11s %9s %9s %9s %9s %9s %10s %10s  %s\n", device.index, deviceName(device),
                    "-", "-", "-", "-", "-", "-", "-", "-", verdictWord(device));
             continue;
         }
-        append(text, "%-6d %-28.28s %11ld %9.3f %9.3f %9.3f %9.2f %9.2f %10.1f %10ld  %s%s\n", device.index,
+        char up[16] = "-";
+        char down[16] = "-";
+        if (!resident) {
+            std::snprintf(up, sizeof up, "%.2f", device.upload.rate);
+            std::snprintf(down, sizeof down, "%.2f", device.download.rate);
+        }
+        append(text, "%-6d %-28.28s %11ld %9.3f %9.3f %9.3f %9s %9s %10.1f %10ld  %s%s%s\n", device.index,
                deviceName(device), device.roundTrips, milliseconds(device.iteration.p50),
-               milliseconds(device.iteration.p99), milliseconds(device.iteration.max), device.upload.rate,
-               device.download.rate, device.sgemm.rate, device.verification.mismatchCount, verdictWord(device),
-               device.outlier ? " (outlier)" : "");
+               milliseconds(device.iteration.p99), milliseconds(device.iteration.max), up, down, device.sgemm.rate,
+               device.verification.mismatchCount, verdictWord(device), device.outlier ? " (outlier)" : "",
+               device.rateFell ? " (rate fell)" : "");
+    }
+}
+
+// The rate series of the resident workload: a row per interval, or per group of intervals when there are more
+// than kSeriesRows, with a bar scaled to the best, and the fall of the rate.
+void appendSeries(std::string* text, const BenchReport& report, const DeviceReport& device) {
+    constexpr std::size_t kSeriesRows = 20;
+    constexpr int kSeriesBarWidth = 30;
+    if (device.intervals.empty()) {
+        return;
+    }
+    const std::size_t group = (device.intervals.size() + kSeriesRows - 1) / kSeriesRows;
+    struct Row {
+        double start, end;
+        long products;
+        double flops;
+        double sgemmSeconds;
+        IntervalReadings readings;  // the first interval's with samples in the group
+    };
+    std::vector<Row> rows;
+    const double flopsPerProduct = sgemmFlops(report.options.size);
+    for (std::size_t first = 0; first < device.intervals.size(); first += group) {
+        Row row{device.intervals[first].startSeconds, 0.0, 0, 0.0, 0.0, IntervalReadings{}};
+        for (std::size_t index = first; index < std::min(first + group, device.intervals.size()); ++index) {
+            const IntervalReport& interval = device.intervals[index];
+            row.end = interval.startSeconds + interval.seconds;
+            row.products += interval.products;
+            row.flops += flopsPerProduct * static_cast<double>(interval.products);
+            if (interval.gflopPerSecond > 0.0) {
+                row.sgemmSeconds +=
+                    flopsPerProduct * static_cast<double>(interval.products) / (interval.gflopPerSecond * 1e9);
+            }
+            if (row.readings.samples == 0) {
+                row.readings = interval.readings;
+            }
+        }
+        rows.push_back(row);
+    }
+    double best = 0.0;
+    for (const Row& row : rows) {
+        best = std::max(best, billionsPerSecond(row.flops, row.sgemmSeconds));
+    }
+    appendRow(text, "Rate series", "%g s intervals%s, SGEMM GFLOP/s on the device's clock",
+              report.options.intervalSeconds, group > 1 ? (", " + std::to_string(group) + " to a row").c_str() : "");
+    for (const Row& row : rows) {
+        const double rate = billionsPerSecond(row.flops, row.sgemmSeconds);
+        const int bar = best > 0.0 ? static_cast<int>(std::lround(rate / best * kSeriesBarWidth)) : 0;
+        std::string readings;
+        const IntervalReadings& r = row.readings;
+        if (r.smClockMhz) {
+            readings += "  SM " + std::to_string(std::lround(*r.smClockMhz)) + " MHz";
+        }
+        if (r.powerWatts) {
+            readings += "  " + std::to_string(std::lround(*r.powerWatts)) + " W";
+        }
+        if (r.temperatureCelsius) {
+            readings += "  " + std::to_string(std::lround(*r.temperatureCelsius)) + " C";
+        }
+        if (r.reasonSamples > 0) {
+            readings += "  throttled " +
+                        std::to_string(std::lround(100.0 * static_cast<double>(r.throttledSamples) /
+                                                   static_cast<double>(r.reasonSamples))) +
+                        "%";
+        }
+        append(text, "  %7.0f - %7.0f s %9ld products %10.1f GFLOP/s  %-*s%s\n", row.start, row.end, row.products, rate,
+               kSeriesBarWidth, std::string(static_cast<std::size_t>(std::max(bar, rate > 0.0 ? 1 : 0)), '#').c_str(),
+               readings.c_str());
+    }
+    if (device.rateFall) {
+        appendRow(text, "Rate fall", "%.0f%% from the best interval to the last%s", *device.rateFall * 100.0,
+                  device.rateFell
+                      ? (", more than " + std::to_string(std::lround(kRateFallMargin * 100.0)) + "%: flagged").c_str()
+                      : "");
     }
 }
 
@@ -194,7 +297,8 @@ void appendHealth(std::string* text, const DeviceReport& device) {
     }
 }
 
-void appendDeviceDetails(std::string* text, const DeviceReport& device) {
+void appendDeviceDetails(std::string* text, const BenchReport& report, const DeviceReport& device) {
+    const bool resident = isResident(report);
     append(text, "\nDevice %d: %s\n", device.index, deviceName(device));
     if (device.described) {
         appendRow(text, "Identity", "%s at PCI %s, compute capability %d.%d, cuBLAS %d", device.description.uuid,
@@ -212,24 +316,29 @@ void appendDeviceDetails(std::string* text, const DeviceReport& device) {
         return;
     }
     const Percentiles& iteration = device.iteration;
-    appendRow(text, "Loop wall time", "%.6f s, of which %.6f s in timed round trips", device.loopWallSeconds,
-              device.timedSeconds);
-    appendRow(text, "Iteration", "p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f  min %.3f ms%s",
-              milliseconds(iteration.p50), milliseconds(iteration.p90), milliseconds(iteration.p99),
-              milliseconds(iteration.p999), milliseconds(iteration.max), milliseconds(iteration.min),
+    appendRow(text, "Loop wall time", "%.6f s, of which %.6f s in timed %s", device.loopWallSeconds,
+              device.timedSeconds, resident ? "SGEMMs" : "round trips");
+    appendRow(text, resident ? "Product" : "Iteration",
+              "p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f  min %.3f ms%s", milliseconds(iteration.p50),
+              milliseconds(iteration.p90), milliseconds(iteration.p99), milliseconds(iteration.p999),
+              milliseconds(iteration.max), milliseconds(iteration.min),
               device.exactTimes ? "" : " (binned: within 0.1%)");
-    appendRow(text, "Upload median", "%10.3f ms  %12.2f GB/s", milliseconds(device.upload.medianSeconds),
-              device.upload.rate);
+    if (!resident) {
+        appendRow(text, "Upload median", "%10.3f ms  %12.2f GB/s", milliseconds(device.upload.medianSeconds),
+                  device.upload.rate);
+    }
     appendRow(text, "SGEMM median", "%10.3f ms  %12.2f GFLOP/s", milliseconds(device.sgemm.medianSeconds),
               device.sgemm.rate);
-    appendRow(text, "Download median", "%10.3f ms  %12.2f GB/s", milliseconds(device.download.medianSeconds),
-              device.download.rate);
+    if (!resident) {
+        appendRow(text, "Download median", "%10.3f ms  %12.2f GB/s", milliseconds(device.download.medianSeconds),
+                  device.download.rate);
+    }
     const VerificationSummary& verification = device.verification;
     if (verification.firstError.referenceNormIsZero) {
         appendRow(text, "Relative L2 error", "none (the reference norm is 0)");
     } else {
-        appendRow(text, "Relative L2 error", "%.6e (threshold %.0e)",
-                  static_cast<double>(verification.firstError.ratio), static_cast<double>(kPassThreshold));
+        appendRow(text, "Relative L2 error", "%.6e (threshold %.3g)",
+                  static_cast<double>(verification.firstError.ratio), static_cast<double>(verification.threshold));
     }
     if (verification.yardstickIteration > 1) {
         appendRow(text, "Yardstick", "the product of iteration %ld, the first to pass the reference check",
@@ -240,6 +349,10 @@ void appendDeviceDetails(std::string* text, const DeviceReport& device) {
         if (mismatch.againstReference) {
             appendRow(text, "  wrong product", "iteration %ld: relative L2 error %.6e against the host reference",
                       mismatch.iteration, static_cast<double>(mismatch.relativeError));
+        } else if (mismatch.deviceCheckOnly) {
+            appendRow(text, "  wrong product",
+                      "iteration %ld: the device's comparison found a difference the downloaded product does not have",
+                      mismatch.iteration);
         } else {
             appendRow(text, "  wrong product", "iteration %ld: %ld %s, largest difference %g", mismatch.iteration,
                       mismatch.differingElements,
@@ -251,8 +364,9 @@ void appendDeviceDetails(std::string* text, const DeviceReport& device) {
         appendRow(text, "  wrong product", "... and %ld more",
                   verification.mismatchCount - static_cast<long>(verification.mismatches.size()));
     }
+    appendSeries(text, report, device);
     appendHealth(text, device);
-    append(text, "Iteration times (ms):\n");
+    append(text, resident ? "SGEMM times (ms):\n" : "Iteration times (ms):\n");
     *text += histogramBars(device.histogram, kHistogramBarWidth);
 }
 
@@ -270,8 +384,9 @@ void appendNode(std::string* text, const BenchReport& report) {
         outliers +=
             (outliers.empty() ? (node.outliers.size() == 1 ? "device " : "devices ") : ", ") + std::to_string(index);
     }
-    appendRow(text, "Outliers", "%s (more than %.0f%% below the median of their peers)",
-              outliers.empty() ? "none" : outliers.c_str(), report.options.outlierMargin * 100.0);
+    appendRow(text, "Outliers", "%s (%s more than %.0f%% below the median of their peers)",
+              outliers.empty() ? "none" : outliers.c_str(),
+              isResident(report) ? "SGEMM GFLOP/s" : "round trips per second", report.options.outlierMargin * 100.0);
     if (node.missingDevices) {
         appendRow(text, "Missing devices", "%d expected, the runtime sees %d", node.expectedDevices,
                   node.visibleDevices);
@@ -291,7 +406,7 @@ std::string reportTable(const BenchReport& report) {
     appendRun(&text, report);
     appendDeviceRows(&text, report);
     for (const DeviceReport& device : report.devices) {
-        appendDeviceDetails(&text, device);
+        appendDeviceDetails(&text, report, device);
     }
     appendNode(&text, report);
     return text;

@@ -165,6 +165,7 @@ std::vector<MonitoredDevice> monitoredDevices(const Tasks& tasks) {
         device.watch = &task->watch;
         device.inTimedLoop = &task->inTimedLoop;
         device.timedRoundTrips = &task->timedRoundTrips;
+        device.timedLoopStartNanoseconds = &task->timedLoopStartNanoseconds;
         devices.push_back(device);
     }
     return devices;
@@ -221,7 +222,8 @@ DeviceRuns runDevices(const BenchOptions& options, const std::vector<int>& devic
         anyPrepared = anyPrepared || task->prepared.load();
     }
     // NVML loads and takes its first readings while the reference is computed and the devices warm up.
-    HealthMonitor monitor(monitoredDevices(tasks), options.sampleIntervalSeconds, runStarted);
+    HealthMonitor monitor(monitoredDevices(tasks), options.sampleIntervalSeconds, runStarted,
+                          options.workload == Workload::resident ? options.intervalSeconds : 0.0);
     DeviceRuns runs;
     if (anyPrepared) {
         std::unique_ptr<float[]> reference = computeSharedReference(shared->shape, 1.0f, 0.0f);

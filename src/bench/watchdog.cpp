@@ -7,7 +7,8 @@
 
 namespace bench {
 
-double stallLimitSeconds(const std::optional<double>& timeoutSeconds, double fastestRoundTripSeconds, bool interrupted) {
+double stallLimitSeconds(const std::optional<double>& timeoutSeconds, double fastestRoundTripSeconds,
+                         bool interrupted) {
     double limit = 0.0;
     if (timeoutSeconds) {
         limit = *timeoutSeconds;

@@ -13,8 +13,8 @@
 
 #include "common/windowsApi.h"
 #else
-#include <signal.h>
 #include <dlfcn.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 

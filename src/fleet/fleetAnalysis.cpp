@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace fleet {
 
@@ -142,20 +143,39 @@ Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& 
     });
     fleet.warnings = duplicateUuids(fleet.gpus);
 
-    std::map<std::string, std::vector<std::size_t>> groups;
+    // GPUs are peers only when they ran the same workload at the same order.
+    using GroupKey = std::tuple<std::string, bool, int>;
+    std::map<GroupKey, std::vector<std::size_t>> groups;
+    std::map<std::pair<std::string, bool>, int> ordersOfName;
     for (std::size_t position = 0; position < fleet.gpus.size(); ++position) {
-        if (fleet.gpus[position].gpu.name) {
-            groups[*fleet.gpus[position].gpu.name].push_back(position);
+        const GpuRecord& gpu = fleet.gpus[position].gpu;
+        if (gpu.name) {
+            std::vector<std::size_t>& members = groups[GroupKey{*gpu.name, gpu.resident, gpu.matrixOrder.value_or(0)}];
+            ordersOfName[{*gpu.name, gpu.resident}] += members.empty() ? 1 : 0;
+            members.push_back(position);
         }
     }
-    for (const auto& [name, members] : groups) {
+    for (const auto& [group, members] : groups) {
         ModelSummary model;
-        model.name = name;
+        model.name = std::get<0>(group);
+        model.resident = std::get<1>(group);
+        if (std::get<2>(group) > 0) {
+            model.matrixOrder = std::get<2>(group);
+        }
+        model.label = model.name;
+        const bool ordersDiffer = ordersOfName[{model.name, model.resident}] > 1;
+        if (model.resident || ordersDiffer) {
+            model.label +=
+                std::string(" (") + (model.resident ? "resident" : "round trips") +
+                (model.matrixOrder && (ordersDiffer || model.resident) ? ", order " + std::to_string(*model.matrixOrder)
+                                                                       : std::string()) +
+                ")";
+        }
         model.gpus = members.size();
         model.roundTrips = compareGroup(
             &fleet.gpus, members, settings.outlierMargin, [](const GpuRecord& gpu) { return gpu.roundTripsPerSecond; },
             [](FleetGpu* gpu, const PeerComparison& comparison) { gpu->roundTrips = comparison; });
-        if (settings.compareSgemm) {
+        if (settings.compareSgemm || model.resident) {
             model.sgemm = compareGroup(
                 &fleet.gpus, members, settings.outlierMargin, [](const GpuRecord& gpu) { return gpu.sgemmGflops; },
                 [](FleetGpu* gpu, const PeerComparison& comparison) { gpu->sgemm = comparison; });

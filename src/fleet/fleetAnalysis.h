@@ -31,7 +31,7 @@ struct FleetGpu {
     std::string source;
     GpuRecord gpu;
     std::optional<PeerComparison> roundTrips;
-    std::optional<PeerComparison> sgemm;  // only with FleetSettings::compareSgemm
+    std::optional<PeerComparison> sgemm;  // with FleetSettings::compareSgemm, and always for the resident workload
     bool outlier = false;                 // some comparison found it an outlier
     std::vector<std::string> shortfalls;  // where it fell below its model's expectation (FleetSettings::expectations)
     bool healthFailed = false;            // its report's health verdicts failed, or it fell short of its expectation
@@ -51,10 +51,15 @@ struct NodeHealth {
     long long xids = 0;
 };
 
-// The figures of every GPU of one name: how many there are and the centre each comparison used.
+// The figures of every GPU of one name, workload and matrix order: how many there are and the centre each
+// comparison used. Round trips are compared by round trips per second (and SGEMM GFLOP/s with compareSgemm), the
+// resident workload by SGEMM GFLOP/s.
 struct ModelSummary {
     std::string name;
-    std::size_t gpus = 0;                      // every GPU of this name, those in error included
+    bool resident = false;
+    std::optional<int> matrixOrder;
+    std::string label;     // the name, with the workload and the order where they tell groups of one name apart
+    std::size_t gpus = 0;  // every GPU of this name, those in error included
     std::optional<PeerComparison> roundTrips;  // median, MAD and peers; empty when not compared
     std::optional<PeerComparison> sgemm;
 };
@@ -89,8 +94,8 @@ struct Fleet {
 };
 
 // Builds the fleet view of reports (whose node names the caller has made unique). A GPU is compared, figure by
-// figure, with every GPU of exactly the same name that has that figure, across all nodes (see
-// report::compareWithPeers). A GPU's health fails when its report's verdicts did or, with expectations, when its
+// figure, with every GPU of exactly the same name, workload and matrix order that has that figure, across all nodes
+// (see report::compareWithPeers). A GPU's health fails when its report's verdicts did or, with expectations, when its
 // figures fall below its model's. A node is a problem when its devices are missing, its run was interrupted, or it
 // is expected and did not report. A UUID reported for two GPUs is a warning naming both.
 Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& settings);

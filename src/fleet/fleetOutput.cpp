@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "report/reportVocabulary.h"
+
 namespace fleet {
 
 namespace {
@@ -109,8 +111,14 @@ std::string gpuNote(const FleetGpu& entry) {
     return note;
 }
 
+// Whether SGEMM GFLOP/s are compared for any GPU: with --compare-sgemm, or for the resident workload.
+bool sgemmCompared(const Fleet& fleet) {
+    return fleet.settings.compareSgemm || std::any_of(fleet.models.begin(), fleet.models.end(),
+                                                      [](const ModelSummary& model) { return model.resident; });
+}
+
 std::string gpuTable(const Fleet& fleet) {
-    const bool sgemm = fleet.settings.compareSgemm;
+    const bool sgemm = sgemmCompared(fleet);
     std::vector<std::string> header{"NODE",          "GPU",           "NAME",          "UUID",
                                     "STATUS",        "MISMATCHES",    "SGEMM GFLOP/s", "UPLOAD GB/s",
                                     "DOWNLOAD GB/s", "ROUND TRIPS/s", "VS MEDIAN"};
@@ -149,7 +157,7 @@ std::vector<std::string> centreCells(const std::optional<PeerComparison>& compar
 }
 
 std::string modelTable(const Fleet& fleet) {
-    const bool sgemm = fleet.settings.compareSgemm;
+    const bool sgemm = sgemmCompared(fleet);
     std::vector<std::string> header{"GPU NAME", "GPUS", "ROUND TRIPS/s MEDIAN", "MAD", "OUTLIER BELOW"};
     std::vector<bool> right{false, true, true, true, true};
     if (sgemm) {
@@ -158,7 +166,7 @@ std::string modelTable(const Fleet& fleet) {
     }
     TextTable table(header, right);
     for (const ModelSummary& model : fleet.models) {
-        std::vector<std::string> row{printableText(model.name), std::to_string(model.gpus)};
+        std::vector<std::string> row{printableText(model.label), std::to_string(model.gpus)};
         const std::vector<std::string> roundTrips = centreCells(model.roundTrips);
         row.insert(row.end(), roundTrips.begin(), roundTrips.end());
         if (sgemm) {
@@ -332,6 +340,8 @@ std::string fleetJson(const Fleet& fleet) {
                         {"upload_gb_per_second", optionalJson(gpu.uploadGbps)},
                         {"download_gb_per_second", optionalJson(gpu.downloadGbps)},
                         {"round_trips_per_second", optionalJson(gpu.roundTripsPerSecond)},
+                        {"workload", gpu.resident ? report::kWorkloadResident : report::kWorkloadRoundTrip},
+                        {"matrix_order", optionalJson(gpu.matrixOrder)},
                         {"comparisons",
                          {{"round_trips_per_second", comparisonJson(entry.roundTrips)},
                           {"sgemm_gflop_per_second", comparisonJson(entry.sgemm)}}},
@@ -363,10 +373,14 @@ std::string fleetJson(const Fleet& fleet) {
     }
     OrderedJson models = OrderedJson::array();
     for (const ModelSummary& model : fleet.models) {
-        models.push_back(OrderedJson{{"name", model.name},
-                                     {"gpus", model.gpus},
-                                     {"round_trips_per_second", centreJson(model.roundTrips)},
-                                     {"sgemm_gflop_per_second", centreJson(model.sgemm)}});
+        models.push_back(
+            OrderedJson{{"name", model.name},
+                        {"workload", model.resident ? report::kWorkloadResident : report::kWorkloadRoundTrip},
+                        {"matrix_order", optionalJson(model.matrixOrder)},
+                        {"judged_by", model.resident ? "sgemm_gflop_per_second" : "round_trips_per_second"},
+                        {"gpus", model.gpus},
+                        {"round_trips_per_second", centreJson(model.roundTrips)},
+                        {"sgemm_gflop_per_second", centreJson(model.sgemm)}});
     }
     OrderedJson nodeProblems = OrderedJson::array();
     for (const NodeProblem& problem : fleet.nodeProblems) {
@@ -382,8 +396,8 @@ std::string fleetJson(const Fleet& fleet) {
           {"mad_factor", report::kOutlierMadFactor},
           {"mad_scale", report::kMadToStandardDeviation},
           {"minimum_peers", report::kMinimumPeers},
-          {"figures", fleet.settings.compareSgemm ? OrderedJson{"round_trips_per_second", "sgemm_gflop_per_second"}
-                                                  : OrderedJson{"round_trips_per_second"}}}},
+          {"figures", sgemmCompared(fleet) ? OrderedJson{"round_trips_per_second", "sgemm_gflop_per_second"}
+                                           : OrderedJson{"round_trips_per_second"}}}},
         {"gpus", gpus},
         {"models", models},
         {"node_problems", nodeProblems},

@@ -196,10 +196,15 @@ std::string parseHealth(const Json& entry, const std::string& path, GpuHealth* h
 // an empty string or the problem.
 std::string parseFigures(const Json& entry, const std::string& path, GpuRecord* gpu) {
     const auto rate = entry.find(key::roundTripsPerSecond);
-    if (rate == entry.end() || !rate->is_number()) {
+    if (gpu->resident) {
+        if (rate != entry.end() && !rate->is_null()) {
+            return "inconsistent: " + path + " has round_trips_per_second in a report of the resident workload";
+        }
+    } else if (rate == entry.end() || !rate->is_number()) {
         return path + ".round_trips_per_second is missing or not a number";
+    } else {
+        gpu->roundTripsPerSecond = rate->get<double>();
     }
-    gpu->roundTripsPerSecond = rate->get<double>();
     const auto check = entry.find(key::check);
     if (check == entry.end() || !check->is_object()) {
         return path + ".check is missing or not an object";
@@ -231,7 +236,8 @@ std::string parseFigures(const Json& entry, const std::string& path, GpuRecord* 
 
     const auto timing = entry.find(key::timing);
     if (timing == entry.end() || timing->is_null()) {
-        return "";
+        return gpu->resident ? path + ".timing.sgemm.gflop_per_second is missing in a report of the resident workload"
+                             : "";
     }
     if (!timing->is_object()) {
         return path + ".timing is not an object";
@@ -240,6 +246,9 @@ std::string parseFigures(const Json& entry, const std::string& path, GpuRecord* 
     gpu->sgemmGflops = optionalRate(*timing, key::sgemm, key::gflopPerSecond, path + ".timing", &problem);
     gpu->uploadGbps = optionalRate(*timing, key::upload, key::gbPerSecond, path + ".timing", &problem);
     gpu->downloadGbps = optionalRate(*timing, key::download, key::gbPerSecond, path + ".timing", &problem);
+    if (problem.empty() && gpu->resident && !gpu->sgemmGflops) {
+        problem = path + ".timing.sgemm.gflop_per_second is missing in a report of the resident workload";
+    }
     return problem;
 }
 
@@ -370,6 +379,23 @@ std::string parseDocument(const Json& document, NodeReport* report) {
         return "host.name is missing or not a non-empty string";
     }
     report->node = (*host)[key::name].get<std::string>();
+    bool resident = false;
+    const auto workload = document.find(key::workload);
+    if (workload != document.end() && !workload->is_null()) {
+        if (*workload != report::kWorkloadRoundTrip && *workload != report::kWorkloadResident) {
+            return "workload is not \"round-trip\" or \"resident\"";
+        }
+        resident = *workload == report::kWorkloadResident;
+    }
+    std::optional<int> order;
+    const auto matrixOrder = document.find(key::matrixOrder);
+    if (matrixOrder != document.end() && !matrixOrder->is_null()) {
+        if (!matrixOrder->is_number_integer() || matrixOrder->get<long long>() < 1 ||
+            matrixOrder->get<long long>() > 1000000) {
+            return "matrix_order is not a matrix order";
+        }
+        order = matrixOrder->get<int>();
+    }
     const auto devices = document.find(key::devices);
     if (devices == document.end() || !devices->is_array() || devices->empty()) {
         return "devices is missing or not a non-empty array";
@@ -377,6 +403,8 @@ std::string parseDocument(const Json& document, NodeReport* report) {
     std::set<int> indices;
     for (std::size_t position = 0; position < devices->size(); ++position) {
         GpuRecord gpu;
+        gpu.resident = resident;
+        gpu.matrixOrder = order;
         std::string problem = parseGpu((*devices)[position], position, &gpu);
         if (!problem.empty()) {
             return problem;

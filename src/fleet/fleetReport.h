@@ -53,8 +53,10 @@ struct GpuRecord {
     std::optional<double> sgemmGflops;          // SGEMM GFLOP/s
     std::optional<double> uploadGbps;           // upload GB/s
     std::optional<double> downloadGbps;         // download GB/s
-    std::optional<double> roundTripsPerSecond;  // round trips per second of the timed loop
+    std::optional<double> roundTripsPerSecond;  // round trips per second of the timed loop; empty for resident
     GpuHealth health;
+    bool resident = false;           // its report ran the resident workload, judged by SGEMM GFLOP/s
+    std::optional<int> matrixOrder;  // its report's matrix order, when given
 };
 
 // One node's report: the node's name, where the report came from, how the node's run went, and its GPUs in the
@@ -78,7 +80,9 @@ struct ReportParse {
 // Reads one kavrel-bench JSON document (schema report::kSchema) taken from source. Requires schema, program
 // "kavrel-bench", host.name, and a non-empty devices array whose every entry has index, name (string or null),
 // uuid (string or null) and status ("passed", "failed" or "error"); an "error" entry needs an error object with a
-// message (string or null), every other entry round_trips_per_second and check.mismatch_count. The timing figures
+// message (string or null), every other entry round_trips_per_second (null for a report whose workload is
+// "resident", which needs timing.sgemm.gflop_per_second instead) and check.mismatch_count. The report's workload
+// ("round-trip" when absent) and matrix_order, when present, are read too. The timing figures
 // (sgemm, upload, download) may be null or absent. Two entries with the same index, or fields that contradict each
 // other (a passed device with wrong products or a failed check, a check's verdict against its passed flag, a node
 // verdict PASSED beside a device that did not pass, a device passed whose health did not), make the report unusable.

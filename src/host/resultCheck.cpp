@@ -29,6 +29,21 @@ bool relativeErrorPasses(float ratio) {
     return ratio < kPassThreshold;
 }
 
+float relativeErrorThreshold(int order, bool tf32) {
+    const double n = static_cast<double>(order);
+    if (tf32) {
+        return static_cast<float>(std::ldexp(1.0, -9) + 3.0 * n * std::ldexp(1.0, -24));
+    }
+    if (order <= kMatrixOrder) {
+        return kPassThreshold;
+    }
+    return static_cast<float>(static_cast<double>(kPassThreshold) * std::sqrt(n / kMatrixOrder));
+}
+
+bool relativeErrorPasses(float ratio, float threshold) {
+    return ratio < threshold;
+}
+
 const char* verdictText(Verdict verdict) {
     return verdict == Verdict::passed ? "PASSED" : "FAILED";
 }

@@ -20,6 +20,11 @@ constexpr const char* kStatusError = "error";    // a GPU library call failed or
 constexpr const char* kVerdictPassed = "PASSED";
 constexpr const char* kVerdictFailed = "FAILED";
 
+// A report's "workload": what its timed loops ran, and so what its devices are compared by (round trips per
+// second, or the SGEMM rate of the resident workload).
+constexpr const char* kWorkloadRoundTrip = "round-trip";
+constexpr const char* kWorkloadResident = "resident";
+
 // The keys both programs use, by their place in the document.
 namespace key {
 constexpr const char* schema = "schema";
@@ -48,6 +53,8 @@ constexpr const char* gflopPerSecond = "gflop_per_second";
 constexpr const char* gbPerSecond = "gb_per_second";
 constexpr const char* node = "node";
 constexpr const char* health = "health";  // devices[].health
+constexpr const char* workload = "workload";
+constexpr const char* matrixOrder = "matrix_order";
 }  // namespace key
 
 }  // namespace report

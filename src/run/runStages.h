@@ -16,11 +16,19 @@
 // stage 2, the device matrices, the phase events (gpu/phaseEvents.h) and the warm-up, the timed loop of stage 4
 // with every product checked (bench/productVerifier.h, stage 5), and stage 6. What the stages share lives in
 // run/runState.h.
+//
+// kavrel-bench's resident workload (bench/residentRun.cpp) replaces stage 4 and most of stage 5 on the device:
+//   4r. resident products           gpu/residentProducts.h allocateResidentMatrices, prepareResidentOperands,
+//                                                          multiplyResident, the SGEMMs queued back to back
+//   5r. check on the device         gpu/residentProducts.h compareResident, readResidentSums; the first product
+//                                   host/resultCheck.h     against the host reference (relativeErrorThreshold)
+//   6r. release                     gpu/residentProducts.h releaseResidentMatrices, destroyEvents
 #pragma once
 
 #include "gpu/deviceLoop.h"
 #include "gpu/deviceRoundTrip.h"
 #include "gpu/libraryContext.h"
+#include "gpu/residentProducts.h"
 #include "host/referenceSgemm.h"
 #include "host/resultCheck.h"
 #include "run/hostMatrices.h"

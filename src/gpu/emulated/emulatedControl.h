@@ -4,6 +4,7 @@
 // Only tests and the stand-in itself include this; program code never does.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,7 +44,8 @@ constexpr double kEmulatedMaxSlowdown = 100.0;
     X(cublasSgemm_v2) X(cudaHostAlloc) X(cudaFreeHost) X(cudaMalloc) X(cudaFree)                             \
     X(cudaGetDeviceCount) X(cudaSetDevice) X(cudaGetDeviceProperties) X(cudaDeviceSynchronize)               \
     X(cudaMemGetInfo) X(cudaEventCreate) X(cudaEventRecord) X(cudaEventSynchronize) X(cudaEventElapsedTime)  \
-    X(cudaEventDestroy) X(cudaDeviceGetPCIBusId)
+    X(cudaEventDestroy) X(cudaDeviceGetPCIBusId) X(cublasSetPointerMode_v2) X(cublasSetMathMode)              \
+    X(cublasScopy_v2) X(cublasSaxpy_v2) X(cublasSasum_v2)
 // clang-format on
 
 #define KAVREL_EMULATED_ENUMERATOR(name) name,
@@ -62,6 +64,14 @@ void emulatedInjectFault(EmulatedOperation operation, long callNumber, int devic
 
 // Makes the callNumber-th cublasSgemm_v2 call on the device write a NaN into its output when its work runs.
 void emulatedInjectCorruption(long sgemmCallNumber, int device = 0);
+
+// Whether the operation writes results into device memory that a corruption can spoil: cublasSgemm_v2,
+// cublasScopy_v2, cublasSaxpy_v2 and cublasSasum_v2 (whose result, in device pointer mode, lies on the device).
+bool emulatedCorruptible(EmulatedOperation operation);
+
+// Makes the callNumber-th call of a corruptible operation on the device write a NaN into the first element of its
+// output when its work runs (a sum's result becomes NaN); does nothing for any other operation.
+void emulatedInjectCorruption(EmulatedOperation operation, long callNumber, int device = 0);
 
 // Makes the callNumber-th call of the operation on the device block, as a call into a hung driver does, until the
 // process ends or emulatedReleaseHangs lets it go (it then fails). It blocks holding no lock of the stand-in, so
@@ -99,10 +109,15 @@ int emulatedDeviceCount();
 // false, changing nothing, for 0. A device already holding more has none free.
 bool emulatedSetDeviceMemory(std::size_t bytes);
 
-// Makes every unit of the device's work (a copy, an SGEMM's execution) take factor times as long as it does, by
-// waiting (factor - 1) times its measured time after it; 1 is full speed. False, changing nothing, when the device
-// is outside 0..kEmulatedMaxDevices-1 or factor is not from 1 to kEmulatedMaxSlowdown.
-bool emulatedSetSlowdown(int device, double factor);
+// Makes every unit of the device's work (a copy, an SGEMM's or a level-1 call's execution) take factor times as long
+// as it does, by waiting (factor - 1) times its measured time after it; 1 is full speed. With fromSeconds above 0,
+// only work that starts that long after the stand-in started (emulatedStartTime) is slowed, as when a GPU's clocks
+// drop during a run. False, changing nothing, when the device is outside 0..kEmulatedMaxDevices-1, factor is not
+// from 1 to kEmulatedMaxSlowdown or fromSeconds is negative.
+bool emulatedSetSlowdown(int device, double factor, double fromSeconds = 0.0);
+
+// When the stand-in started: it reads its environment before main.
+std::chrono::steady_clock::time_point emulatedStartTime();
 
 // Live allocations, contexts and events handed out and not yet released, on all devices together.
 long emulatedLiveDeviceAllocations();
@@ -132,11 +147,11 @@ void emulatedReleaseEverything();
 bool emulatedWriteStats(const char* path);
 
 // One planned fault: the callNumber-th call of the operation on the device fails or hangs, or, for a corruption,
-// the callNumber-th cublasSgemm_v2 call on the device writes a NaN into its output.
+// the callNumber-th call of a corruptible operation on the device writes a NaN into its output.
 struct EmulatedFault {
     bool corruption;
     bool hang;                    // the call blocks instead of failing
-    EmulatedOperation operation;  // cublasSgemm_v2 for a corruption
+    EmulatedOperation operation;  // the corrupted one for a corruption, cublasSgemm_v2 unless the item names another
     long callNumber;
     int device;        // 0 when the item names none
     std::string item;  // the item as written
@@ -152,8 +167,9 @@ struct EmulatedFaultList {
 
 // Parses comma-separated OPERATION:N or OPERATION:N@DEVICE items, OPERATION a library operation name or "corrupt",
 // N a positive decimal count that fits in a long and DEVICE a decimal index that fits in an int, both with no sign
-// or other characters; "hang:" before a library operation's item makes that call hang instead of failing. An empty
-// text holds no faults.
+// or other characters; "hang:" before a library operation's item makes that call hang instead of failing, and
+// "corrupt:" before a corruptible operation's item corrupts that call's output ("corrupt:N" alone is
+// "corrupt:cublasSgemm_v2:N"). An empty text holds no faults.
 EmulatedFaultList emulatedParseFaults(const char* text);
 
 // The line the stand-in writes to standard error before ending the process when KAVREL_EMULATED_FAULTS
@@ -178,7 +194,8 @@ EmulatedDeviceCount emulatedParseDeviceCount(const char* text);
 struct EmulatedSlowdown {
     int device;
     double factor;
-    std::string item;  // the item as written
+    double fromSeconds;  // since the stand-in started; 0 from the start
+    std::string item;    // the item as written
 };
 
 // A parsed KAVREL_EMULATED_SLOWDOWN value: its slowdowns in order, or the first item that is not DEVICE:FACTOR.
@@ -188,9 +205,10 @@ struct EmulatedSlowdownList {
     std::vector<EmulatedSlowdown> slowdowns;
 };
 
-// Parses comma-separated DEVICE:FACTOR items, DEVICE a decimal index that fits in an int, named at most once, and
-// FACTOR digits with an optional decimal point and digits after it, from 1 to kEmulatedMaxSlowdown. An empty text
-// holds no slowdowns.
+// Parses comma-separated DEVICE:FACTOR or DEVICE:FACTOR@TIME items, DEVICE a decimal index that fits in an int,
+// named at most once, FACTOR digits with an optional decimal point and digits after it, from 1 to
+// kEmulatedMaxSlowdown, and TIME digits with the unit s or ms, at most a week: the slowdown holds from then on. An
+// empty text holds no slowdowns.
 EmulatedSlowdownList emulatedParseSlowdowns(const char* text);
 
 // a * b + c rounded once to the nearest float, ties to even, with the processor's fused multiply-add instruction.

@@ -82,8 +82,10 @@ void runPendingWork(DeviceState& state, std::uint64_t upToRecordId) {
     while (!state.pending.empty()) {
         const QueuedWork work = state.pending.front();
         state.pending.pop_front();
-        if (work.isSgemm) {
+        if (work.kind == WorkKind::sgemm) {
             runSgemm(state, work.sgemm);
+        } else if (work.kind == WorkKind::level1) {
+            runLevel1(state, work.level1);
         } else {
             completeRecord(work.event, work.recordId);
             if (work.recordId == upToRecordId) {
@@ -94,7 +96,7 @@ void runPendingWork(DeviceState& state, std::uint64_t upToRecordId) {
 }
 
 void stretchWork(const DeviceState& state, Clock::time_point start) {
-    if (state.slowdown > 1.0) {
+    if (state.slowdown > 1.0 && start >= state.slowdownFrom) {
         const Clock::time_point end = Clock::now();
         const auto extra = std::chrono::duration<double>(end - start) * (state.slowdown - 1.0);
         const Clock::time_point until = end + std::chrono::duration_cast<Clock::duration>(extra);
@@ -307,7 +309,7 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
         live->completedAt = Clock::now();
     }
     if (!state.pending.empty()) {
-        state.pending.push_back(QueuedWork{false, SgemmWork{}, event, recordId});
+        state.pending.push_back(QueuedWork{WorkKind::record, SgemmWork{}, Level1Work{}, event, recordId});
     }
     return cudaSuccess;
 }

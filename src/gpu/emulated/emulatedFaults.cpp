@@ -1,6 +1,7 @@
 // The host stand-in's call counts and planned faults per device, the reading of its environment at start-up and its
 // figures.
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
@@ -67,13 +68,20 @@ bool parseItem(const std::string& item, EmulatedFault* fault) {
     const std::string hangPrefix = std::string(kHangName) + ":";
     const bool hang = item.compare(0, hangPrefix.size(), hangPrefix) == 0;
     const std::string planned = hang ? item.substr(hangPrefix.size()) : item;
-    const std::size_t colon = planned.find(':');
-    const std::string name = planned.substr(0, colon);
+    std::size_t colon = planned.find(':');
+    std::string name = planned.substr(0, colon);
     EmulatedFault parsed{name == kCorruptionName, hang, EmulatedOperation::cublasSgemm_v2, 0, 0, item};
     if (parsed.corruption && hang) {
         return false;
     }
-    if (!parsed.corruption) {
+    // corrupt:OPERATION:N names the call; corrupt:N is an SGEMM's.
+    std::size_t nameStart = 0;
+    if (parsed.corruption && colon != std::string::npos && planned.find(':', colon + 1) != std::string::npos) {
+        nameStart = colon + 1;
+        colon = planned.find(':', nameStart);
+        name = planned.substr(nameStart, colon - nameStart);
+    }
+    if (!parsed.corruption || nameStart != 0) {
         parsed.operation = EmulatedOperation::count;
         for (int index = 0; index < kOperationCount; ++index) {
             if (name == kOperationNames[index]) {
@@ -81,7 +89,8 @@ bool parseItem(const std::string& item, EmulatedFault* fault) {
             }
         }
     }
-    if (colon == std::string::npos || parsed.operation == EmulatedOperation::count) {
+    if (colon == std::string::npos || parsed.operation == EmulatedOperation::count ||
+        (parsed.corruption && !emulatedCorruptible(parsed.operation))) {
         return false;
     }
     const std::string rest = planned.substr(colon + 1);
@@ -102,6 +111,19 @@ bool parseFactor(const std::string& text, double* factor) {
     }
     *factor = value;
     return value >= 1.0 && value <= kEmulatedMaxSlowdown;
+}
+
+// TIME of a slowdown item: digits and the unit s or ms ("3s", "1500ms"), at most a week.
+bool parseStartTime(const std::string& text, double* seconds) {
+    const bool milliseconds = text.size() > 2 && text.compare(text.size() - 2, 2, "ms") == 0;
+    const bool wholeSeconds = !milliseconds && !text.empty() && text.back() == 's';
+    long count = 0;
+    if ((!milliseconds && !wholeSeconds) ||
+        !parseDecimal(text.substr(0, text.size() - (milliseconds ? 2 : 1)), 7L * 24 * 3600 * 1000, &count)) {
+        return false;
+    }
+    *seconds = milliseconds ? static_cast<double>(count) / 1000.0 : static_cast<double>(count);
+    return *seconds <= 7.0 * 24 * 3600;
 }
 
 // Items of a comma-separated list, empty ones included; none for an empty text.
@@ -244,16 +266,17 @@ bool readEnvironment() {
         const EmulatedSlowdownList list = emulatedParseSlowdowns(value.c_str());
         if (!list.valid) {
             stopWithBadValue(std::string(kSlowdownVariable) + ": bad item \"" + printable(list.badItem) +
-                             "\" (expected DEVICE:FACTOR, DEVICE a device index named once, FACTOR a decimal from 1 "
-                             "to " +
-                             std::to_string(static_cast<int>(kEmulatedMaxSlowdown)) + " such as 1.5)");
+                             "\" (expected DEVICE:FACTOR or DEVICE:FACTOR@TIME, DEVICE a device index named once, "
+                             "FACTOR a decimal from 1 to " +
+                             std::to_string(static_cast<int>(kEmulatedMaxSlowdown)) +
+                             " such as 1.5, TIME like 3s or 1500ms from the start)");
             return false;
         }
         for (const EmulatedSlowdown& slowdown : list.slowdowns) {
             if (slowdown.device >= emulatedDeviceCount()) {
                 warnUnreachable(kSlowdownVariable, slowdown.item);
             }
-            emulatedSetSlowdown(slowdown.device, slowdown.factor);
+            emulatedSetSlowdown(slowdown.device, slowdown.factor, slowdown.fromSeconds);
         }
     }
     if (readVariable(kFaultsVariable, &value)) {
@@ -267,7 +290,7 @@ bool readEnvironment() {
                 warnUnreachable(kFaultsVariable, fault.item);
             }
             if (fault.corruption) {
-                emulatedInjectCorruption(fault.callNumber, fault.device);
+                emulatedInjectCorruption(fault.operation, fault.callNumber, fault.device);
             } else if (fault.hang) {
                 emulatedInjectHang(fault.operation, fault.callNumber, fault.device);
             } else {
@@ -277,6 +300,7 @@ bool readEnvironment() {
     }
     // Constructs the state before the handler is registered, so that it outlives the handler at exit.
     deviceState(0);
+    emulatedStartTime();
     if (readVariable(kStatsVariable, &statsPath()) && !statsPath().empty()) {
         std::atexit([] { emulatedWriteStats(statsPath().c_str()); });
     }
@@ -331,11 +355,8 @@ CallPlan takeCall(std::unique_lock<std::mutex>& lock, DeviceState& state, Emulat
         hangHere(lock);
         return CallPlan{true, false};
     }
-    CallPlan plan{planned(state.plannedFailures[index], callNumber), false};
-    if (operation == EmulatedOperation::cublasSgemm_v2) {
-        plan.corrupts = planned(state.plannedCorruptions, callNumber);
-    }
-    return plan;
+    return CallPlan{planned(state.plannedFailures[index], callNumber),
+                    planned(state.plannedCorruptions[index], callNumber)};
 }
 
 EmulatedFaultList emulatedParseFaults(const char* text) {
@@ -357,7 +378,8 @@ std::string emulatedBadFaultsMessage(const std::string& badItem) {
         message += std::string(kOperationNames[index]) + ", ";
     }
     message += std::string("or ") + kCorruptionName + ", N a positive count, DEVICE a device index; " + kHangName +
-               ":OPERATION:N makes that call hang)";
+               ":OPERATION:N makes that call hang and " + kCorruptionName +
+               ":OPERATION:N corrupts the output of cublasSgemm_v2, cublasScopy_v2, cublasSaxpy_v2 or cublasSasum_v2)";
     return message;
 }
 
@@ -379,9 +401,12 @@ EmulatedSlowdownList emulatedParseSlowdowns(const char* text) {
     EmulatedSlowdownList list{true, std::string(), {}};
     for (const std::string& item : splitItems(text)) {
         const std::size_t colon = item.find(':');
-        EmulatedSlowdown slowdown{0, 1.0, item};
-        if (colon == std::string::npos || !parseDeviceIndex(item.substr(0, colon), &slowdown.device) ||
-            !parseFactor(item.substr(colon + 1), &slowdown.factor) ||
+        EmulatedSlowdown slowdown{0, 1.0, 0.0, item};
+        const std::size_t at = item.find('@');
+        if (colon == std::string::npos || colon > at || !parseDeviceIndex(item.substr(0, colon), &slowdown.device) ||
+            !parseFactor(item.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1),
+                         &slowdown.factor) ||
+            (at != std::string::npos && !parseStartTime(item.substr(at + 1), &slowdown.fromSeconds)) ||
             std::any_of(list.slowdowns.begin(), list.slowdowns.end(),
                         [&](const EmulatedSlowdown& s) { return s.device == slowdown.device; })) {
             return EmulatedSlowdownList{false, item, {}};
@@ -425,10 +450,19 @@ void emulatedReleaseHangs() {
 }
 
 void emulatedInjectCorruption(long sgemmCallNumber, int device) {
-    if (deviceIndexInRange(device)) {
+    emulatedInjectCorruption(EmulatedOperation::cublasSgemm_v2, sgemmCallNumber, device);
+}
+
+bool emulatedCorruptible(EmulatedOperation operation) {
+    return operation == EmulatedOperation::cublasSgemm_v2 || operation == EmulatedOperation::cublasScopy_v2 ||
+           operation == EmulatedOperation::cublasSaxpy_v2 || operation == EmulatedOperation::cublasSasum_v2;
+}
+
+void emulatedInjectCorruption(EmulatedOperation operation, long callNumber, int device) {
+    if (deviceIndexInRange(device) && emulatedCorruptible(operation)) {
         DeviceState& state = deviceState(device);
         std::lock_guard<std::mutex> lock(state.mutex);
-        state.plannedCorruptions.push_back(sgemmCallNumber);
+        state.plannedCorruptions[static_cast<int>(operation)].push_back(callNumber);
     }
 }
 
@@ -440,9 +474,10 @@ void emulatedResetFaults() {
             state.callCounts[index] = 0;
             state.plannedFailures[index].clear();
             state.plannedHangs[index].clear();
+            state.plannedCorruptions[index].clear();
         }
-        state.plannedCorruptions.clear();
         state.slowdown = 1.0;
+        state.slowdownFrom = std::chrono::steady_clock::time_point::min();
     }
     emulatedSetDeviceCount(kEmulatedDefaultDeviceCount);
     emulatedSetNodeNumber(0);
@@ -460,14 +495,23 @@ long emulatedCallCount(EmulatedOperation operation, int device) {
     return state.callCounts[index];
 }
 
-bool emulatedSetSlowdown(int device, double factor) {
-    if (!deviceIndexInRange(device) || !(factor >= 1.0 && factor <= kEmulatedMaxSlowdown)) {
+bool emulatedSetSlowdown(int device, double factor, double fromSeconds) {
+    if (!deviceIndexInRange(device) || !(factor >= 1.0 && factor <= kEmulatedMaxSlowdown) || !(fromSeconds >= 0.0)) {
         return false;
     }
     DeviceState& state = deviceState(device);
     std::lock_guard<std::mutex> lock(state.mutex);
     state.slowdown = factor;
+    state.slowdownFrom = fromSeconds > 0.0
+                             ? emulatedStartTime() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                         std::chrono::duration<double>(fromSeconds))
+                             : std::chrono::steady_clock::time_point::min();
     return true;
+}
+
+std::chrono::steady_clock::time_point emulatedStartTime() {
+    static const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    return start;
 }
 
 const char* emulatedOperationName(EmulatedOperation operation) {

@@ -62,6 +62,18 @@ typedef enum {
     CUBLAS_OP_C = 2,
 } cublasOperation_t;
 
+// Where scalars passed by pointer live: alpha and beta, and a reduction's result.
+typedef enum { CUBLAS_POINTER_MODE_HOST = 0, CUBLAS_POINTER_MODE_DEVICE = 1 } cublasPointerMode_t;
+
+// The arithmetic SGEMM may use; the stand-in models the default and TF32 tensor-op math.
+typedef enum {
+    CUBLAS_DEFAULT_MATH = 0,
+    CUBLAS_TENSOR_OP_MATH = 1,
+    CUBLAS_PEDANTIC_MATH = 2,
+    CUBLAS_TF32_TENSOR_OP_MATH = 3,
+    CUBLAS_MATH_DISALLOW_REDUCED_PRECISION_REDUCTION = 16,
+} cublasMath_t;
+
 struct cublasContext;
 typedef struct cublasContext* cublasHandle_t;
 
@@ -89,7 +101,8 @@ cudaError_t cudaEventDestroy(cudaEvent_t event);
 // CUDA runtime: the name of a status, as the runtime spells it ("cudaErrorMemoryAllocation").
 const char* cudaGetErrorName(cudaError_t error);
 
-// cuBLAS v2: the name of a status ("CUBLAS_STATUS_EXECUTION_FAILED"); context, version, copies and SGEMM.
+// cuBLAS v2: the name of a status ("CUBLAS_STATUS_EXECUTION_FAILED"); context, version, copies and SGEMM, whose
+// alpha and beta are read through host or device pointers as the context's pointer mode says.
 const char* cublasGetStatusName(cublasStatus_t status);
 cublasStatus_t cublasCreate_v2(cublasHandle_t* handle);
 cublasStatus_t cublasDestroy_v2(cublasHandle_t handle);
@@ -99,5 +112,15 @@ cublasStatus_t cublasGetMatrix(int rows, int cols, int elemSize, const void* A, 
 cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                               int k, const float* alpha, const float* A, int lda, const float* B, int ldb,
                               const float* beta, float* C, int ldc);
+
+// cuBLAS v2: a context's pointer mode and math mode.
+cublasStatus_t cublasSetPointerMode_v2(cublasHandle_t handle, cublasPointerMode_t mode);
+cublasStatus_t cublasSetMathMode(cublasHandle_t handle, cublasMath_t mode);
+
+// cuBLAS v2 level 1: y := x, y := alpha * x + y, and the sum of |x|.
+cublasStatus_t cublasScopy_v2(cublasHandle_t handle, int n, const float* x, int incx, float* y, int incy);
+cublasStatus_t cublasSaxpy_v2(cublasHandle_t handle, int n, const float* alpha, const float* x, int incx, float* y,
+                              int incy);
+cublasStatus_t cublasSasum_v2(cublasHandle_t handle, int n, const float* x, int incx, float* result);
 
 }  // extern "C"

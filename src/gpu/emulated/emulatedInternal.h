@@ -20,9 +20,12 @@
 
 constexpr int kOperationCount = static_cast<int>(EmulatedOperation::count);
 
-// What a cuBLAS handle points to: the device that was current when it was created.
+// What a cuBLAS handle points to: the device that was current when it was created, and the modes set on it; the
+// modes are read and written under that device's lock.
 struct cublasContext {
     int device;
+    cublasPointerMode_t pointerMode = CUBLAS_POINTER_MODE_HOST;
+    cublasMath_t mathMode = CUBLAS_DEFAULT_MATH;
 };
 
 // What an event handle points to; guarded by the registry lock.
@@ -39,28 +42,51 @@ struct CallPlan {
     bool corrupts;
 };
 
-// The arguments of an SGEMM call that decide what it writes, alpha and beta by their bits so that -0 differs from 0.
-using SgemmCall = std::tuple<cublasHandle_t, int, int, int, std::uint32_t, const float*, int, const float*, int,
-                             std::uint32_t, float*, int>;
+// The arguments of an SGEMM call with beta 0 that decide the product it writes, wherever it writes it: alpha and
+// beta by their bits so that -0 differs from 0, and whether it computes in TF32.
+using SgemmCall =
+    std::tuple<cublasHandle_t, int, int, int, std::uint32_t, const float*, int, const float*, int, std::uint32_t, bool>;
 
-// One SGEMM call's work, its arguments checked, waiting for its device to run it.
+// One SGEMM call's work, its arguments checked, waiting for its device to run it. In device pointer mode alpha and
+// beta are read from device memory when the work runs, as a GPU reads them.
 struct SgemmWork {
     cublasHandle_t handle;
     int m, n, k;
     float alpha, beta;
+    const float* alphaOnDevice;  // null in host pointer mode
+    const float* betaOnDevice;
     const float* A;
     int lda;
     const float* B;
     int ldb;
     float* C;
     int ldc;
+    bool tf32;  // the context's math mode allows TF32 tensor-op math
     bool corrupts;
 };
 
-// One item of a device's queued work: an SGEMM, or an event record that completes when the queue reaches it.
+// One level-1 call's work (cublasScopy_v2, cublasSaxpy_v2 or cublasSasum_v2) on n contiguous elements, its
+// arguments checked. Saxpy's alpha and Sasum's result lie on the device in device pointer mode.
+struct Level1Work {
+    EmulatedOperation operation;
+    int n;
+    const float* x;
+    float* y;                    // Scopy's and Saxpy's output
+    float alpha;                 // Saxpy's, in host pointer mode
+    const float* alphaOnDevice;  // Saxpy's, in device pointer mode
+    float* result;               // Sasum's, on the device
+    bool corrupts;
+};
+
+// What one item of a device's queued work is.
+enum class WorkKind { sgemm, level1, record };
+
+// One item of a device's queued work: an SGEMM, a level-1 call, or an event record that completes when the queue
+// reaches it.
 struct QueuedWork {
-    bool isSgemm;
+    WorkKind kind;
     SgemmWork sgemm;
+    Level1Work level1;
     cudaEvent_t event;
     std::uint64_t recordId;
 };
@@ -71,17 +97,21 @@ struct DeviceState {
     long callCounts[kOperationCount] = {};
     std::vector<long> plannedFailures[kOperationCount];
     std::vector<long> plannedHangs[kOperationCount];
-    std::vector<long> plannedCorruptions;
+    std::vector<long> plannedCorruptions[kOperationCount];
     double slowdown = 1.0;
+    std::chrono::steady_clock::time_point slowdownFrom = std::chrono::steady_clock::time_point::min();
     // Moves on every change of the device's bytes; see emulatedDeviceEpoch.
     std::uint64_t epoch = 0;
     // The last call that computed its product with beta 0 (with another beta, C is an input): its arguments, the
-    // epochs of the allocations holding A and B when it read them and of the one holding C just after it wrote C,
-    // and a copy of the product, which restores C when only C has been overwritten since. Its first value names no
-    // live handle, so it matches no call until a product is written.
+    // epochs of the allocations holding A and B when it read them, where the product was last written and that
+    // allocation's epoch just after, and a copy of the product, which a later call of the same arguments writes into
+    // its C unless the product is there already. Its first value names no live handle, so it matches no call until a
+    // product is written.
     SgemmCall memoCall{};
     std::uint64_t memoEpochA = 0;
     std::uint64_t memoEpochB = 0;
+    const float* memoC = nullptr;
+    int memoLdc = 0;
     std::uint64_t memoEpochC = 0;
     std::vector<float> memoProduct;  // m x n, column by column without padding
     long computedProducts = 0;
@@ -131,11 +161,19 @@ struct ProductOperands {
 
 // C := alpha * A * B + beta * C (beta 0: C is not read) with every element of A * B the k-ordered fused
 // multiply-add sum from +0, each scaling rounded; C := beta * C (zeros for beta 0) when alpha or k is 0, as BLAS does.
-void computeProduct(const ProductOperands& operands);
+// With tf32, every element of A and B is first rounded to TF32 (roundToTf32), as tensor-op math takes its inputs.
+void computeProduct(const ProductOperands& operands, bool tf32 = false);
 
-// Runs one SGEMM's work on the device: computes its product or finds it in place, then corrupts it if planned.
-// Needs the device's lock.
+// The float rounded to TF32's 10 fraction bits, to nearest with ties to even; infinities and NaNs stay as they are,
+// and a value rounding past the largest float becomes infinite.
+float roundToTf32(float value);
+
+// Runs one SGEMM's work on the device: computes its product or finds it, then corrupts it if planned. Needs the
+// device's lock.
 void runSgemm(DeviceState& state, const SgemmWork& work);
+
+// Runs one level-1 call's work on the device, then corrupts its output if planned. Needs the device's lock.
+void runLevel1(DeviceState& state, const Level1Work& work);
 
 // Marks the event complete, at the present time, if its last record is the one with this id. Takes the registry
 // lock.
@@ -167,6 +205,11 @@ struct DeviceOverlap {
     bool other;
 };
 DeviceOverlap overlapDeviceMemory(int device, const void* begin, std::size_t bytes);
+
+// Whether a scalar passed by pointer (alpha, beta, a sum's result) lies where the pointer mode says: inside the
+// device's memory in device pointer mode, outside every device's memory in host pointer mode. Takes the registry
+// lock.
+bool scalarWhereTheModeSays(int device, bool onDevice, const float* scalar);
 
 // The device of the live context the handle names, or -1 when it names none. Takes the registry lock.
 int contextDevice(cublasHandle_t handle);

@@ -150,12 +150,51 @@ void emulatedUseHardwareFma(bool hardware) {
     useHardware = hardware && emulatedHardwareFmaAvailable();
 }
 
-void computeProduct(const ProductOperands& operands) {
+float roundToTf32(float value) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    if ((bits & 0x7F800000u) == 0x7F800000u) {
+        return value;
+    }
+    // 13 of the 23 fraction bits go; adding half of their weight, less one unless the kept part is odd, rounds to
+    // nearest with ties to even, and a carry into the exponent is the right result (up to infinity).
+    constexpr std::uint32_t kDropped = 13;
+    const std::uint32_t keptLowBit = (bits >> kDropped) & 1u;
+    bits += (1u << (kDropped - 1)) - 1u + keptLowBit;
+    bits &= ~((1u << kDropped) - 1u);
+    float rounded = 0.0f;
+    std::memcpy(&rounded, &bits, sizeof rounded);
+    return rounded;
+}
+
+void computeProduct(const ProductOperands& operands, bool tf32) {
     if (operands.alpha == 0.0f || operands.k == 0) {
         scaleOutput(operands);
-    } else if (useHardware) {
-        hardwareProduct(operands);
+        return;
+    }
+    ProductOperands used = operands;
+    std::vector<float> roundedA;
+    std::vector<float> roundedB;
+    if (tf32) {
+        // Packed copies of A and B rounded to TF32 stand in for the operands.
+        const auto rounded = [](const float* matrix, int rows, int cols, int ld, std::vector<float>* into) {
+            into->resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+            for (int column = 0; column < cols; ++column) {
+                for (int row = 0; row < rows; ++row) {
+                    (*into)[offsetOf(column, rows) + row] = roundToTf32(matrix[offsetOf(column, ld) + row]);
+                }
+            }
+        };
+        rounded(operands.A, operands.m, operands.k, operands.lda, &roundedA);
+        rounded(operands.B, operands.k, operands.n, operands.ldb, &roundedB);
+        used.A = roundedA.data();
+        used.lda = operands.m;
+        used.B = roundedB.data();
+        used.ldb = operands.k;
+    }
+    if (useHardware) {
+        hardwareProduct(used);
     } else {
-        fallbackProduct(operands);
+        fallbackProduct(used);
     }
 }

@@ -24,9 +24,19 @@ std::uint32_t bitsOf(float value) {
 
 }  // namespace
 
+bool scalarWhereTheModeSays(int device, bool onDevice, const float* scalar) {
+    if (onDevice) {
+        return insideDeviceMemory(device, scalar, sizeof(float));
+    }
+    const DeviceOverlap overlap = overlapDeviceMemory(device, scalar, sizeof(float));
+    return !overlap.device && !overlap.other;
+}
+
 // C := alpha * A * B + beta * C on column-major operands in the current device's memory, no transposes, with a
 // context of that device. Checks its arguments and returns at once; its work waits in the device's queue for the
-// next call that waits for the device. With beta 0, C is not read.
+// next call that waits for the device. With beta 0, C is not read. In device pointer mode alpha and beta must each
+// lie in the device's memory and are read when the work runs; in host pointer mode they must not lie in any
+// device's memory, since a GPU could not read them there.
 cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                               int k, const float* alpha, const float* A, int lda, const float* B, int ldb,
                               const float* beta, float* C, int ldc) {
@@ -47,6 +57,11 @@ cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, c
         alpha == nullptr || beta == nullptr || A == nullptr || B == nullptr || C == nullptr) {
         return CUBLAS_STATUS_INVALID_VALUE;
     }
+    const bool scalarsOnDevice = handle->pointerMode == CUBLAS_POINTER_MODE_DEVICE;
+    if (!scalarWhereTheModeSays(device, scalarsOnDevice, alpha) ||
+        !scalarWhereTheModeSays(device, scalarsOnDevice, beta)) {
+        return CUBLAS_STATUS_INVALID_VALUE;
+    }
     if (m == 0 || n == 0) {
         return CUBLAS_STATUS_SUCCESS;
     }
@@ -58,8 +73,30 @@ cublasStatus_t cublasSgemm_v2(cublasHandle_t handle, cublasOperation_t transa, c
     if (!onDevice(C, m, n, ldc) || (k != 0 && (!onDevice(A, m, k, lda) || !onDevice(B, k, n, ldb)))) {
         return CUBLAS_STATUS_INVALID_VALUE;
     }
-    const SgemmWork work{handle, m, n, k, *alpha, *beta, A, lda, B, ldb, C, ldc, plan.corrupts};
-    state.pending.push_back(QueuedWork{true, work, nullptr, 0});
+    SgemmWork work{handle,
+                   m,
+                   n,
+                   k,
+                   0.0f,
+                   0.0f,
+                   nullptr,
+                   nullptr,
+                   A,
+                   lda,
+                   B,
+                   ldb,
+                   C,
+                   ldc,
+                   (handle->mathMode & 0xf) == CUBLAS_TF32_TENSOR_OP_MATH,
+                   plan.corrupts};
+    if (scalarsOnDevice) {
+        work.alphaOnDevice = alpha;
+        work.betaOnDevice = beta;
+    } else {
+        work.alpha = *alpha;
+        work.beta = *beta;
+    }
+    state.pending.push_back(QueuedWork{WorkKind::sgemm, work, Level1Work{}, nullptr, 0});
     return CUBLAS_STATUS_SUCCESS;
 }
 
@@ -91,14 +128,20 @@ std::size_t outputSpan(const SgemmWork& work) {
 }  // namespace
 
 // A call with beta 0 and the arguments of the last product computed with beta 0, whose A and B allocations have
-// not changed since it read them, does not compute again: its product is in C already when C's allocation has not
-// changed since it was written, and is copied back into C from the memo otherwise (as when the program uploaded
-// another C, which beta 0 does not read). A and B sharing C's allocation are never taken as unchanged.
-void runSgemm(DeviceState& state, const SgemmWork& work) {
+// not changed since it read them, does not compute again: its product is in C already when C is where the product
+// was last written and that allocation has not changed since, and is copied into C from the memo otherwise (as when
+// the program uploaded another C, which beta 0 does not read, or writes the product into another buffer). A and B
+// sharing C's allocation are never taken as unchanged.
+void runSgemm(DeviceState& state, const SgemmWork& queued) {
     const auto start = std::chrono::steady_clock::now();
+    SgemmWork work = queued;
+    if (work.alphaOnDevice != nullptr) {
+        work.alpha = *work.alphaOnDevice;
+        work.beta = *work.betaOnDevice;
+    }
     const SgemmCall call{work.handle, work.m,   work.n, work.k,   bitsOf(work.alpha),
                          work.A,      work.lda, work.B, work.ldb, bitsOf(work.beta),
-                         work.C,      work.ldc};
+                         work.tf32};
     const std::size_t outputBytes = outputSpan(work);
     const void* outputBase = allocationBase(work.C);
     const bool operandsApart =
@@ -108,15 +151,18 @@ void runSgemm(DeviceState& state, const SgemmWork& work) {
     const bool found = work.beta == 0.0f && operandsApart && state.memoCall == call && state.memoEpochA == epochA &&
                        state.memoEpochB == epochB;
     if (found) {
-        if (allocationEpoch(work.C) != state.memoEpochC) {
+        if (work.C != state.memoC || work.ldc != state.memoLdc || allocationEpoch(work.C) != state.memoEpochC) {
             restoreProduct(work, state.memoProduct);
             markDeviceBytesChanged(work.C, outputBytes);
+            state.memoC = work.C;
+            state.memoLdc = work.ldc;
             state.memoEpochC = allocationEpoch(work.C);
             ++state.epoch;
         }
     } else {
         computeProduct(ProductOperands{work.m, work.n, work.k, work.alpha, work.beta, work.A, work.lda, work.B,
-                                       work.ldb, work.C, work.ldc});
+                                       work.ldb, work.C, work.ldc},
+                       work.tf32);
         ++state.computedProducts;
         markDeviceBytesChanged(work.C, outputBytes);
         ++state.epoch;
@@ -125,6 +171,8 @@ void runSgemm(DeviceState& state, const SgemmWork& work) {
             state.memoCall = call;
             state.memoEpochA = epochA;
             state.memoEpochB = epochB;
+            state.memoC = work.C;
+            state.memoLdc = work.ldc;
             state.memoEpochC = allocationEpoch(work.C);
         } else {
             state.memoCall = SgemmCall{};
