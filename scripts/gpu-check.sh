@@ -7,6 +7,7 @@
 #                                        (checks those executables and builds nothing: a dry run against
 #                                         build/kavrel-test-emulated and build/kavrel-bench-emulated works)
 #   KAVREL_GPU_CHECK_ITERATIONS=N        (kavrel-bench's timed round trips, default 1000)
+#   KAVREL_GPU_CHECK_RESIDENT=DURATION   (the resident workload's soak, default 30s; TF32's is a third of it)
 # In a dry run, the checks only a real GPU can pass print "skip (real GPU only)" instead of "FAIL" and do not
 # fail the run. Exit status: 0 when no check failed, 1 otherwise.
 set -uo pipefail
@@ -14,6 +15,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-cuda
 iterations=${KAVREL_GPU_CHECK_ITERATIONS:-1000}
+resident_duration=${KAVREL_GPU_CHECK_RESIDENT:-30s}
 dry_run=0
 if [ -n "${KAVREL_TEST_EXE:-}" ] || [ -n "${KAVREL_BENCH_EXE:-}" ]; then
     dry_run=1
@@ -188,12 +190,19 @@ cublas_version=${cublas_version:-$first_version}
 
 # --- kavrel-bench -------------------------------------------------------------------------------------------------
 # Checks one --json report (a single report, a list of them, or an object holding one under "devices"), printing
-# "ok|FAIL|gpu<TAB>name<TAB>detail" lines, gpu for a check only a real GPU can pass.
+# "ok|FAIL|gpu<TAB>name<TAB>detail" lines, gpu for a check only a real GPU can pass. $3 is "resident" for a report of
+# the resident workload, which must reach half the device's expected FP32 rate and has no transfers to check.
 check_bench_json() {
-    python3 - "$1" "$2" "${cublas_version:-}" <<'PYTHON'
+    python3 - "$1" "$2" "${cublas_version:-}" "${3:-round-trip}" <<'PYTHON'
 import json, sys
 
-path, label, expected_version = sys.argv[1], sys.argv[2], sys.argv[3]
+path, label, expected_version, workload = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+
+# FP32 results (add, multiply or fused multiply-add) per clock per multiprocessor, by compute capability, from the
+# throughput table of NVIDIA's CUDA C++ Programming Guide. A multiply-add is two floating-point operations, so a
+# device's expected FP32 rate is 2 x this x multiprocessors x the maximum SM clock.
+FP32_PER_CLOCK = {(5, None): 128, (6, 0): 64, (6, None): 128, (7, None): 64, (8, 0): 64, (8, None): 128,
+                  (9, None): 128, (10, None): 128, (11, None): 128, (12, None): 128}
 
 def say(state, name, detail=""):
     print(f"{state}\t{label}: {name}\t{detail}")
@@ -265,6 +274,38 @@ def check_health(report, where):
     else:
         say("FAIL", f"{where} health verdicts", "; ".join(failed) or "health.passed is not true")
 
+# The resident soak: every product checked on the device, none wrong, and at least half the expected FP32 rate.
+def check_resident(report, where):
+    products = figure(report, "products")
+    check = report.get("check") or {}
+    if products is not None and products >= 1 and check.get("verified_products") == products:
+        say("ok", f"{where} {products} resident products, every one checked on the device")
+    else:
+        say("FAIL", f"{where} resident products", f"{products} products, {check.get('verified_products')} checked")
+    if check.get("mismatch_count") == 0:
+        say("ok", f"{where} no product differs from the first")
+    else:
+        say("FAIL", f"{where} mismatches", f"{check.get('mismatch_count')} products differ from the first")
+    if report.get("intervals"):
+        say("ok", f"{where} {len(report['intervals'])} intervals in the rate series")
+    else:
+        say("FAIL", f"{where} rate series", "no intervals")
+    capability = report.get("compute_capability") or {}
+    major, minor = capability.get("major"), capability.get("minor")
+    per_clock = FP32_PER_CLOCK.get((major, minor), FP32_PER_CLOCK.get((major, None)))
+    sms = figure(report, "multiprocessors")
+    clock = figure(report, "health", "before", "max_sm_clock_mhz")
+    rate = figure(report, "timing", "sgemm", "gflop_per_second")
+    if per_clock is None or sms is None or clock is None or rate is None:
+        say("gpu", f"{where} resident SGEMM rate", f"{rate} GFLOP/s; no expected rate for compute capability "
+            f"{major}.{minor} with {sms} multiprocessors at {clock} MHz")
+        return
+    expected = 2 * per_clock * sms * clock / 1000.0
+    share = rate / expected
+    detail = (f"{rate:.0f} GFLOP/s, {share:.0%} of the expected {expected:.0f} ({per_clock} FP32/clock x {sms} SMs "
+              f"x {clock} MHz x 2)")
+    say("ok" if share >= 0.5 else "FAIL", f"{where} resident SGEMM at least half the expected FP32 rate", detail)
+
 for report in reports:
     if not isinstance(report, dict):
         say("FAIL", "report", "a device report is not an object")
@@ -282,6 +323,10 @@ for report in reports:
         say("FAIL", f"{where} cuBLAS version", f"{version}, kavrel-test reports {expected_version}")
     else:
         say("FAIL", f"{where} cuBLAS version", f"{version}, and no kavrel-test version to compare")
+    if workload == "resident":
+        check_resident(report, where)
+        check_health(report, where)
+        continue
     for phase in ("upload", "download"):
         rate = figure(report, "timing", phase, "gb_per_second")
         if rate is not None and 1 <= rate <= 1000:
@@ -302,10 +347,11 @@ for report in reports:
 PYTHON
 }
 
-# Runs kavrel-bench with the arguments, expecting status 0 and a report that passes check_bench_json.
+# Runs kavrel-bench with the arguments, expecting status 0 and a report that passes check_bench_json; $2 is the
+# workload (round-trip or resident).
 run_bench_report() {
-    local label=$1
-    shift
+    local label=$1 workload=$2
+    shift 2
     limited "$bench_exe" "$@" >"$work/bench.out" 2>"$work/bench.err" </dev/null
     local status=$?
     cat "$work/bench.out" "$work/bench.err"
@@ -322,7 +368,7 @@ run_bench_report() {
                 gpu) gpu_only "$name" "$detail" ;;
                 *) fail "$name" "$detail" ;;
             esac
-        done < <(check_bench_json "$work/bench.out" "$label")
+        done < <(check_bench_json "$work/bench.out" "$label" "$workload")
     else
         # Without python3 only the verdict can be read reliably.
         if grep -q '"verdict": *"PASSED"' "$work/bench.out" && ! grep -q '"verdict": *"FAILED"' "$work/bench.out"; then
@@ -341,13 +387,42 @@ if [ ! -x "$bench_exe" ]; then
 fi
 
 section "kavrel-bench --device 0 --phases --json --iterations $iterations"
-run_bench_report "kavrel-bench --device 0" --device 0 --phases --json --iterations "$iterations"
+run_bench_report "kavrel-bench --device 0" round-trip --device 0 --phases --json --iterations "$iterations"
 
 section "kavrel-bench --devices all --phases --json --iterations $iterations"
 if limited "$bench_exe" --help 2>/dev/null | grep -q -- '--devices'; then
-    run_bench_report "kavrel-bench --devices all" --devices all --phases --json --iterations "$iterations"
+    run_bench_report "kavrel-bench --devices all" round-trip --devices all --phases --json --iterations "$iterations"
 else
     skip "kavrel-bench --devices all" "this kavrel-bench has no --devices option (its --help does not list it)"
+fi
+
+if limited "$bench_exe" --help 2>/dev/null | grep -q -- '--workload'; then
+    # On the stand-in a small order keeps the dry run short; a GPU gets the default order, which saturates it.
+    order=()
+    [ "$dry_run" -eq 1 ] && order=(--size 256)
+    section "kavrel-bench --device 0 --workload resident --duration $resident_duration --json ${order[*]}"
+    run_bench_report "kavrel-bench resident fp32" resident --device 0 --workload resident \
+        --duration "$resident_duration" --json "${order[@]}"
+    tf32_duration=$(python3 -c "import re, sys; m = re.fullmatch(r'(\d+(?:\.\d+)?)(ms|s|m|h)?', sys.argv[1]);
+print(f'{max(float(m.group(1)) / 3, 1):g}{m.group(2) or \"s\"}' if m else sys.argv[1])" "$resident_duration" 2>/dev/null ||
+        echo 10s)
+    section "kavrel-bench --device 0 --workload resident --math tf32 --duration $tf32_duration --json ${order[*]}"
+    limited "$bench_exe" --device 0 --workload resident --math tf32 --duration "$tf32_duration" --json "${order[@]}" \
+        >"$work/bench.out" 2>"$work/bench.err" </dev/null
+    status=$?
+    cat "$work/bench.err"
+    python3 -c "import json, sys; d = json.load(open(sys.argv[1]))['devices'][0]; c = d['check'];
+print(f\"math {json.load(open(sys.argv[1]))['math']}, relative L2 error {c['relative_l2_error']}, threshold {c['threshold']},\",
+      f\"{d['products']} products, {c['mismatch_count']} differing, {d['timing']['sgemm']['gflop_per_second']:.0f} GFLOP/s\")" \
+        "$work/bench.out" 2>/dev/null || cat "$work/bench.out"
+    echo "(exit status $status)"
+    if [ "$status" -eq 0 ] && grep -q '"math": *"tf32"' "$work/bench.out" && grep -q '"verdict": *"PASSED"' "$work/bench.out"; then
+        pass "kavrel-bench resident tf32: the first product within the TF32 threshold, every later one bit for bit equal"
+    else
+        fail "kavrel-bench resident tf32" "exit status $status, or no PASSED verdict for TF32"
+    fi
+else
+    skip "kavrel-bench --workload resident" "this kavrel-bench has no --workload option (its --help does not list it)"
 fi
 
 section "kavrel-bench --device 64"

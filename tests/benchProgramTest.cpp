@@ -70,6 +70,7 @@ TEST(BenchProgram, JsonReportHoldsEveryFieldWithPlausibleValues) {
     EXPECT_EQ(device["uuid"].get<std::string>().rfind("GPU-", 0), 0u);
     EXPECT_TRUE(device["pci_bus_id"].is_string());
     EXPECT_EQ(device["compute_capability"]["major"], kEmulatedComputeMajor);
+    EXPECT_EQ(device["multiprocessors"], kEmulatedMultiprocessors);
     EXPECT_EQ(device["cublas_version"], kEmulatedCublasVersion);
     EXPECT_EQ(device["status"], "passed");
     EXPECT_EQ(device["round_trips"], 50);

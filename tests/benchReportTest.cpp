@@ -25,7 +25,7 @@ DeviceOutcome completedDevice(int index, double iterationSeconds, long roundTrip
     outcome.device = index;
     outcome.described = true;
     outcome.description =
-        DeviceDescription{"Test GPU", 8, 9, "GPU-00000000-0000-0000-0000-000000000000", "0000:1B:00.0"};
+        DeviceDescription{"Test GPU", 8, 9, 132, "GPU-00000000-0000-0000-0000-000000000000", "0000:1B:00.0"};
     outcome.libraryVersion = 130100;
     for (long i = 0; i < roundTrips; ++i) {
         // A spread around the median, so that each percentile differs.

@@ -3,11 +3,18 @@
 // kavrel-fleet's comparison of resident GPUs apart from round trips.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
 
 #include "childProcess.h"
 #include "fleet/exitStatus.h"
@@ -183,3 +190,25 @@ TEST(ResidentWorkload, FleetComparesResidentGpusByGflopsAndApartFromRoundTrips) 
     }
     EXPECT_EQ(outliers, std::vector<std::string>{"node-b 1"});
 }
+
+#if !defined(_WIN32)
+TEST(ResidentWorkload, TheHealthChecksBurstDrainsANodeWhoseRoundTripsPassed) {
+    // cublasSasum_v2 runs only in the resident workload, so the round trips pass and the burst alone finds the sum.
+    const ScratchFolder folder;
+    const std::string scontrol = folder.write("scontrol", "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"$0.args\"\n");
+    const std::string command =
+        "chmod +x '" + scontrol + "'; KAVREL_EMULATED_DEVICES=4 KAVREL_EMULATED_FAULTS=corrupt:cublasSasum_v2:5@2 " +
+        "KAVREL_BENCH='" + KAVREL_BENCH_EMULATED_EXECUTABLE + "' KAVREL_FLEET='" + KAVREL_FLEET_EXECUTABLE +
+        "' KAVREL_SCONTROL='" + scontrol + "' KAVREL_NODE_NAME=node-a KAVREL_HEALTHCHECK_MODE=health " +
+        "KAVREL_HEALTHCHECK_OPTIONS='--devices all --iterations 20' " +
+        "KAVREL_HEALTHCHECK_RESIDENT='--devices all --size 128 --iterations 200' bash '" + KAVREL_HEALTHCHECK_SCRIPT +
+        "' >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::ifstream recorded(scontrol + ".args");
+    const std::string drain((std::istreambuf_iterator<char>(recorded)), std::istreambuf_iterator<char>());
+    EXPECT_NE(drain.find("reason=kavrel: resident burst: GPU 2 GPU-"), std::string::npos) << drain;
+    EXPECT_NE(drain.find(" failed"), std::string::npos) << drain;
+}
+#endif

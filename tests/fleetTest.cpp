@@ -177,10 +177,13 @@ TEST(FleetAnalysis, GpusArePeersOnlyWithinOneWorkloadAndOrderAndResidentOnesAreJ
         device["round_trips_per_second"] = nullptr;
         resident.push_back(device);
     }
+    nlohmann::json small = nodeReport("node-s", {completedDevice(0, kH100, 2000.0), completedDevice(1, kH100, 2000.0)});
+    // Two of the resident GPUs are node-s's, qualified by both workloads: the same GPU twice, not a copied report.
     nlohmann::json residentReport = nodeReport("node-r", resident);
+    residentReport["devices"][0]["uuid"] = small["devices"][0]["uuid"];
+    residentReport["devices"][1]["uuid"] = small["devices"][1]["uuid"];
     residentReport["workload"] = "resident";
     residentReport["matrix_order"] = 4096;
-    nlohmann::json small = nodeReport("node-s", {completedDevice(0, kH100, 2000.0), completedDevice(1, kH100, 2000.0)});
     nlohmann::json large = nodeReport("node-l", {completedDevice(0, kH100, 90.0), completedDevice(1, kH100, 90.0)});
     large["matrix_order"] = 8192;
     std::vector<NodeReport> reports;
@@ -207,6 +210,7 @@ TEST(FleetAnalysis, GpusArePeersOnlyWithinOneWorkloadAndOrderAndResidentOnesAreJ
         }
     }
     EXPECT_EQ(outliers, std::vector<std::string>{"node-r 2"}) << "the 2000 and 90 round trips/s are no peers";
+    EXPECT_EQ(fleet.warnings, std::vector<std::string>{});
 }
 
 TEST(FleetAnalysis, ComparesEachGpuOnlyWithGpusOfTheSameNameAcrossNodes) {

@@ -4,8 +4,9 @@
 #   kavrel-collect-logs.sh [JOB] [FOLDER]      (defaults: kavrel-qualify, ./kavrel-reports/JOB)
 #
 # Writes FOLDER/<pod>.json for every pod of the job (kubectl's current context and namespace; set KUBECTL to,
-# e.g., "kubectl -n gpu-tests"), then: kavrel-fleet FOLDER. A pod whose log has no report leaves an empty file,
-# which kavrel-fleet names as unusable rather than skipping it.
+# e.g., "kubectl -n gpu-tests"), and FOLDER/<pod>.resident.json where the pod also ran the resident workload; then:
+# kavrel-fleet FOLDER. A pod whose log has no report leaves an empty file, which kavrel-fleet names as unusable
+# rather than skipping it.
 set -euo pipefail
 
 job=${1:-kavrel-qualify}
@@ -17,9 +18,17 @@ if [ -z "$pods" ]; then
     echo "kavrel-collect-logs: no pods of job $job" >&2
     exit 1
 fi
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 for pod in $pods; do
-    "${kubectl[@]}" logs "$pod" |
-        sed -n '/^----- kavrel-bench report begin -----$/,/^----- kavrel-bench report end -----$/{//!p;}' \
-            >"$folder/${pod#pod/}.json"
-    echo "kavrel-collect-logs: ${pod#pod/} -> $folder/${pod#pod/}.json" >&2
+    name=${pod#pod/}
+    "${kubectl[@]}" logs "$pod" >"$log"
+    sed -n '/^----- kavrel-bench report begin -----$/,/^----- kavrel-bench report end -----$/{//!p;}' "$log" \
+        >"$folder/$name.json"
+    echo "kavrel-collect-logs: $name -> $folder/$name.json" >&2
+    if grep -qx -- '----- kavrel-bench resident report begin -----' "$log"; then
+        sed -n '/^----- kavrel-bench resident report begin -----$/,/^----- kavrel-bench resident report end -----$/{//!p;}' \
+            "$log" >"$folder/$name.resident.json"
+        echo "kavrel-collect-logs: $name -> $folder/$name.resident.json" >&2
+    fi
 done

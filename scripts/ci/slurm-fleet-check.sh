@@ -6,12 +6,14 @@
 # BUILD_FOLDER holds kavrel-bench-emulated and kavrel-fleet. The cluster (slurm-cluster.sh) is started here and
 # stopped on every exit. Steps: a trivial srun; kavrel-qualify.sbatch with five tasks on the one node reporting as
 # node-a to node-e, each running the stand-in with four devices through emulated-node-bench.sh (node-b: a wrong
-# product on GPU 2; node-c: GPU 3 four times as slow; node-d: GPU 1 hangs; node-e: crashes before it reports), whose
-# fleet report must name exactly those problems; the same job under a one-minute time limit for node-f, whose soak
-# would outlast it and which must be interrupted in time to report; then
+# product on GPU 2; node-c: GPU 3 four times as slow; node-d: GPU 1 hangs; node-e: crashes before it reports), for
+# round trips and then the resident workload, whose fleet report must name exactly those problems (node-d's hang is
+# in a download the resident run does not reach); the same job under a one-minute time limit for node-f, whose
+# soaks would outlast it and which must be interrupted in time to report; then
 # kavrel-healthcheck.sh, by hand, as slurmd's HealthCheckProgram and as a job's Prolog: a wrong product on GPU 2, a
-# GPU that hangs, a kavrel-bench that crashes and a node showing fewer GPUs than expected must each drain the node
-# with a reason naming what happened, and a healthy node and a misconfigured Prolog must leave it in service. The
+# GPU that hangs, a kavrel-bench that crashes, a node showing fewer GPUs than expected and a wrong sum in a resident
+# burst after passing round trips must each drain the node with a reason naming what happened, and a healthy node
+# and a misconfigured Prolog must leave it in service. The
 # check fails when kavrel-bench-emulated lacks an option it needs.
 #
 # The three tasks share this machine's cores (twelve emulated GPUs on two cores in CI), so each runs a fixed
@@ -63,7 +65,9 @@ bench_help=$("$bench" --help) || fail "$bench --help failed"
 for option in --devices --iterations --json --node-name --expect-devices --stall-timeout; do
     grep -q -- "$option" <<<"$bench_help" || fail "$bench has no $option option, which this check needs"
 done
-say "kavrel-bench: $bench, four emulated GPUs per node, $iterations round trips each"
+say "kavrel-bench: $bench, four emulated GPUs per node, $iterations round trips and resident products each"
+# A small order keeps twenty resident GPUs on two cores quick.
+resident_options="--devices all --size 128 --iterations $iterations"
 
 # --- qualification: five tasks on the one node, one report each, one fleet report -----------
 names="node-a node-b node-c node-d node-e"
@@ -71,7 +75,7 @@ say "sbatch kavrel-qualify.sbatch (five tasks: $names)"
 job_status=0
 KAVREL_BENCH=$repo/scripts/ci/emulated-node-bench.sh KAVREL_BENCH_EMULATED=$bench KAVREL_FLEET=$fleet \
     KAVREL_NODE_NAMES="$names" KAVREL_BENCH_OPTIONS="--devices all --iterations $iterations" \
-    KAVREL_FLEET_OPTIONS=$fleet_options KAVREL_REPORT_DIR=$work/reports \
+    KAVREL_RESIDENT_OPTIONS="$resident_options" KAVREL_FLEET_OPTIONS=$fleet_options KAVREL_REPORT_DIR=$work/reports \
     timeout 400 sbatch --wait --nodes=1 --ntasks=5 --ntasks-per-node=5 --output="$work/qualify.out" \
     "$repo/scripts/slurm/kavrel-qualify.sbatch" >"$work/sbatch.out" || job_status=$?
 cat "$work/sbatch.out" "$work/qualify.out"
@@ -84,27 +88,34 @@ fi
 [ "$job_status" -eq 2 ] || fail "the qualification job ended with status $job_status, not 2 (a node without a report)"
 for name in node-a node-b node-c node-d; do
     [ -s "$reports/$name.json" ] || fail "no report from $name"
+    [ -s "$reports/$name.resident.json" ] || fail "no resident report from $name"
 done
 [ -e "$reports/unusable/node-e.json" ] || fail "node-e's empty report was not moved aside"
 [ -s "$reports/fleet/report.json" ] || fail "no fleet/report.json"
 # shellcheck disable=SC2086 # two words
 problems=$("$fleet" $fleet_options --expect-nodes "${names// /,}" --problems "$reports" || true)
 printf '%s\n' "$problems" | sed 's/^/    /'
-[ "$(printf '%s\n' "$problems" | wc -l)" -eq 4 ] || fail "the fleet report names other problems than four"
-printf '%s\n' "$problems" | grep -Eq '^node-b GPU 2 .* failed$' || fail "the wrong product on node-b GPU 2 is not named"
-printf '%s\n' "$problems" | grep -Eq '^node-c GPU 3 .* slow: ' || fail "the slow node-c GPU 3 is not named"
+[ "$(printf '%s\n' "$problems" | wc -l)" -eq 6 ] || fail "the fleet report names other problems than six"
+[ "$(printf '%s\n' "$problems" | grep -Ec '^node-b GPU 2 .* failed$')" -eq 2 ] ||
+    fail "the wrong products on node-b GPU 2 are not named for both workloads"
+printf '%s\n' "$problems" | grep -Eq '^node-c GPU 3 .* slow: .* round trips/s' ||
+    fail "the slow node-c GPU 3 is not named for its round trips"
+printf '%s\n' "$problems" | grep -Eq '^node-c GPU 3 .* slow( SGEMM)?: .* GFLOP/s' ||
+    fail "the slow node-c GPU 3 is not named for its resident SGEMMs"
 printf '%s\n' "$problems" | grep -Eq '^node-d GPU 1 .* error: no progress for .* s in cublasGetMatrix$' ||
     fail "the hung node-d GPU 1 is not named"
 printf '%s\n' "$problems" | grep -qx 'node-e no report' || fail "node-e, which crashed, is not named"
 grep -q '^Verdict  FAILED$' "$work/qualify.out" || fail "the job's output has no fleet verdict"
 grep -q '(margin 25.0%)' "$work/qualify.out" || fail "the job did not pass KAVREL_FLEET_OPTIONS to kavrel-fleet"
-say "the fleet report names node-b GPU 2 (wrong), node-c GPU 3 (slow), node-d GPU 1 (hung) and node-e (no report)"
+say "the fleet report names node-b GPU 2 (wrong, both workloads), node-c GPU 3 (slow, both), node-d GPU 1 (hung)" \
+    "and node-e (no report)"
 
 # --- qualification under a time limit: kavrel-bench is interrupted in time for the report -----
 say "sbatch --time=1 kavrel-qualify.sbatch (node-f, a soak longer than the limit)"
 job_status=0
 KAVREL_BENCH=$repo/scripts/ci/emulated-node-bench.sh KAVREL_BENCH_EMULATED=$bench KAVREL_FLEET=$fleet \
     KAVREL_NODE_NAMES=node-f KAVREL_BENCH_OPTIONS="--devices all --iterations $iterations" \
+    KAVREL_RESIDENT_OPTIONS="$resident_options" \
     KAVREL_REPORT_DIR=$work/reports KAVREL_REPORT_RESERVE=45 \
     timeout 200 sbatch --wait --nodes=1 --ntasks=1 --time=1 --output="$work/limited.out" \
     "$repo/scripts/slurm/kavrel-qualify.sbatch" >"$work/sbatch.out" || job_status=$?
@@ -194,6 +205,8 @@ write_check hang.sh KAVREL_EMULATED_FAULTS=hang:cublasGetMatrix:100@1
 write_check crash.sh "KAVREL_BENCH=$work/crashing-bench.sh"
 write_check missing.sh KAVREL_EXPECT_DEVICES=5
 write_check healthy.sh
+write_check burst.sh KAVREL_EMULATED_FAULTS=corrupt:cublasSasum_v2:5@2 \
+    "KAVREL_HEALTHCHECK_RESIDENT=--devices all --size 128 --iterations $iterations"
 write_check misconfigured.sh "KAVREL_HEALTHCHECK_OPTIONS=--devices all --no-such-option"
 
 say "kavrel-healthcheck.sh run by hand, as root, with a wrong product on GPU 2"
@@ -207,6 +220,7 @@ as_health_check "wrong product on GPU 2" '^kavrel: GPU 2 .* failed$' wrong.sh
 as_health_check "GPU 1 hangs" '^kavrel: GPU 1 .* error: no progress for .* s in cublasGetMatrix$' hang.sh
 as_health_check "kavrel-bench crashes" '^kavrel: kavrel-bench killed by signal 11 \(SIGSEGV\)$' crash.sh
 as_health_check "four GPUs of five" '^kavrel: missing GPUs: 4 of 5 expected are visible$' missing.sh
+as_health_check "a wrong sum in the resident burst" '^kavrel: resident burst: GPU 2 .* failed$' burst.sh
 
 say "kavrel-healthcheck.sh as slurmd's HealthCheckProgram on a healthy node"
 reconfigure "HealthCheckProgram=$work/healthy.sh" "HealthCheckInterval=5"

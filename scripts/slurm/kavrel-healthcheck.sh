@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Slurm node health check: runs kavrel-bench briefly on every GPU of this node and drains the node when one fails.
 #
+# The round trips come first; with KAVREL_HEALTHCHECK_RESIDENT set, a short burst of the resident workload (the GPUs
+# at full arithmetic load, every product checked on the device) follows when they passed, within the same time
+# limit, and is judged the same way, its drain reasons starting with "resident burst: ".
+#
 # Works as slurm.conf's HealthCheckProgram (slurmd runs it as root every HealthCheckInterval seconds and kills it
 # after 60 seconds) and as (part of) a Prolog. It decides every way the run can end:
 #   - every GPU passed: exit 0;
@@ -21,13 +25,16 @@
 #   KAVREL_FLEET               kavrel-fleet, which names the failed GPUs (default: likewise)
 #   KAVREL_HEALTHCHECK_OPTIONS options for kavrel-bench (default: --devices all --duration 10s); --json,
 #                              --node-name and, with KAVREL_EXPECT_DEVICES, --expect-devices are added
+#   KAVREL_HEALTHCHECK_RESIDENT options for the resident burst, e.g. "--devices all --duration 10s"; --workload
+#                              resident and the options added to the round trips' are added (default: no burst)
 #   KAVREL_EXPECT_DEVICES      how many GPUs the node must show (default: no expectation)
-#   KAVREL_HEALTHCHECK_TIMEOUT seconds kavrel-bench may run in all (default 50, below slurmd's 60 for a health
-#                              check); it is then interrupted, and killed 5 seconds later
+#   KAVREL_HEALTHCHECK_TIMEOUT seconds kavrel-bench may run in all, the burst included (default 50, below slurmd's
+#                              60 for a health check); it is then interrupted, and killed 5 seconds later
 #   KAVREL_HEALTHCHECK_MODE    health or prolog (default: prolog when SLURM_SCRIPT_CONTEXT says prolog_slurmd,
 #                              or, where Slurm sets no context, when SLURM_JOB_ID is set; health otherwise)
 #   KAVREL_NODE_NAME           the node to drain (default: $SLURMD_NODENAME, else hostname -s)
-#   KAVREL_HEALTHCHECK_REPORT  where to keep the last JSON report (default: nowhere)
+#   KAVREL_HEALTHCHECK_REPORT  where to keep the last JSON report (default: nowhere); the burst's goes beside it,
+#                              with ".resident" added to the name
 #   KAVREL_SCONTROL            scontrol to call (default: scontrol)
 set -uo pipefail
 
@@ -49,6 +56,7 @@ locate() {
 bench=${KAVREL_BENCH:-$(locate kavrel-bench)}
 fleet=${KAVREL_FLEET:-$(locate kavrel-fleet)}
 read -r -a options <<<"${KAVREL_HEALTHCHECK_OPTIONS:---devices all --duration 10s}"
+read -r -a resident_options <<<"${KAVREL_HEALTHCHECK_RESIDENT:-}"
 node=${KAVREL_NODE_NAME:-${SLURMD_NODENAME:-$(hostname -s 2>/dev/null || hostname)}}
 scontrol=${KAVREL_SCONTROL:-scontrol}
 limit=${KAVREL_HEALTHCHECK_TIMEOUT:-50}
@@ -101,15 +109,6 @@ fi
 command -v timeout >/dev/null 2>&1 || cannot_run "timeout (coreutils) is missing"
 command -v "$scontrol" >/dev/null 2>&1 || cannot_run "scontrol is missing: $scontrol"
 
-# The report and kavrel-bench's messages, each open once for writing and once for reading, then unlinked: nothing of
-# the check is left on disk however it ends.
-work=$(mktemp -d 2>/dev/null) || cannot_run "no usable temporary folder (TMPDIR=${TMPDIR:-/tmp})"
-if ! { exec 3>"$work/report" 5<"$work/report" 7<"$work/report" 4>"$work/stderr" 6<"$work/stderr"; } 2>/dev/null; then
-    rm -rf "$work"
-    cannot_run "cannot write in the temporary folder $work"
-fi
-rm -rf "$work"
-
 # kavrel-bench in this script's process group, so that slurmd, which kills the whole group, reaches it, and dying
 # with its parent where setpriv can arrange it. A signal to the script ends kavrel-bench before the script.
 pdeath=()
@@ -125,61 +124,92 @@ on_signal() {
 trap 'on_signal TERM' TERM
 trap 'on_signal INT' INT
 started=$SECONDS
-"${pdeath[@]}" timeout --foreground --kill-after=5 "$limit" "${pdeath[@]}" "$bench" "${options[@]}" --json \
-    --node-name "$node" "${expect[@]}" >&3 2>&4 </dev/null &
-child=$!
-wait "$child"
-status=$?
-child=""
-elapsed=$((SECONDS - started))
 
-if [ -n "${KAVREL_HEALTHCHECK_REPORT:-}" ]; then
-    cat <&7 >"$KAVREL_HEALTHCHECK_REPORT" 2>/dev/null || log "cannot keep the report in $KAVREL_HEALTHCHECK_REPORT"
-fi
-
-# kavrel-bench's first message, without its "!!!! ": read with the shell alone, so that however much it wrote, and
-# whatever, nothing here can fail on it.
-first_message=""
-for _ in 1 2 3 4 5 6 7 8; do
-    IFS= read -r -n 300 line <&6 || [ -n "$line" ] || break
-    line=${line#'!!!! '}
-    line=${line//[^[:print:]]/}
-    if [ -n "$line" ]; then
-        first_message=$line
-        break
+# Runs kavrel-bench with the options given, within what is left of the time limit, and returns when it passed;
+# drains the node (or leaves it, when the check cannot run) otherwise. $1 starts every drain reason ("" or
+# "resident burst: "), $2 is where to keep the report ("" for nowhere).
+check_run() {
+    local label=$1 keep=$2
+    shift 2
+    # The report and kavrel-bench's messages, each open once for writing and once for reading, then unlinked:
+    # nothing of the check is left on disk however it ends.
+    local work
+    work=$(mktemp -d 2>/dev/null) || cannot_run "no usable temporary folder (TMPDIR=${TMPDIR:-/tmp})"
+    if ! { exec 3>"$work/report" 5<"$work/report" 7<"$work/report" 4>"$work/stderr" 6<"$work/stderr"; } 2>/dev/null
+    then
+        rm -rf "$work"
+        cannot_run "cannot write in the temporary folder $work"
     fi
-done
+    rm -rf "$work"
 
-case $status in
-    0)
-        log "$node passed"
-        exit 0
-        ;;
-    2 | 126 | 127)
-        cannot_run "$bench ended with status $status${first_message:+: $first_message}"
-        ;;
-esac
+    local left=$((limit - (SECONDS - started)))
+    [ "$left" -ge 1 ] || left=1
+    local run_started=$SECONDS
+    "${pdeath[@]}" timeout --foreground --kill-after=5 "$left" "${pdeath[@]}" "$bench" "$@" --json \
+        --node-name "$node" "${expect[@]}" >&3 2>&4 </dev/null &
+    child=$!
+    wait "$child"
+    local status=$?
+    child=""
+    local elapsed=$((SECONDS - run_started))
 
-# Every problem kavrel-fleet finds in the report, one per line without the node's name: the GPUs that failed, are in
-# error or stuck, and the node's own (missing GPUs). The rates of one node's GPUs scatter too much to add a "slow"
-# beside them, so slow GPUs are named only when they are all there is, as when the options hold --fail-on-outlier.
-all_problems=$("$fleet" --problems - <&5 2>/dev/null | sed 's/^[^ ]* //')
-problems=$(printf '%s\n' "$all_problems" | grep -v -E '^GPU [0-9]+ .* slow( SGEMM)?: ') || problems=$all_problems
-problems=$(printf '%s\n' "$problems" | sed '/^$/d' | paste -s -d ';' | sed 's/;/; /g')
+    if [ -n "$keep" ]; then
+        cat <&7 >"$keep" 2>/dev/null || log "cannot keep the report in $keep"
+    fi
 
-if [ "$status" -eq 124 ] || { [ "$status" -eq 137 ] && [ "$elapsed" -ge "$limit" ]; }; then
-    drain "kavrel-bench timed out after ${limit} s${problems:+; $problems}"
+    # kavrel-bench's first message, without its "!!!! ": read with the shell alone, so that however much it wrote,
+    # and whatever, nothing here can fail on it.
+    local first_message="" line
+    for _ in 1 2 3 4 5 6 7 8; do
+        IFS= read -r -n 300 line <&6 || [ -n "$line" ] || break
+        line=${line#'!!!! '}
+        line=${line//[^[:print:]]/}
+        if [ -n "$line" ]; then
+            first_message=$line
+            break
+        fi
+    done
+
+    case $status in
+        0)
+            log "$node passed${label:+ the ${label%: }}"
+            return 0
+            ;;
+        2 | 126 | 127)
+            cannot_run "$label$bench ended with status $status${first_message:+: $first_message}"
+            ;;
+    esac
+
+    # Every problem kavrel-fleet finds in the report, one per line without the node's name: the GPUs that failed,
+    # are in error or stuck, and the node's own (missing GPUs). The rates of one node's GPUs scatter too much to add
+    # a "slow" beside them, so slow GPUs are named only when they are all there is, as when the options hold
+    # --fail-on-outlier.
+    local all_problems problems
+    all_problems=$("$fleet" --problems - <&5 2>/dev/null | sed 's/^[^ ]* //')
+    problems=$(printf '%s\n' "$all_problems" | grep -v -E '^GPU [0-9]+ .* slow( SGEMM)?: ') || problems=$all_problems
+    problems=$(printf '%s\n' "$problems" | sed '/^$/d' | paste -s -d ';' | sed 's/;/; /g')
+
+    if [ "$status" -eq 124 ] || { [ "$status" -eq 137 ] && [ "$elapsed" -ge "$left" ]; }; then
+        drain "${label}kavrel-bench timed out after ${limit} s${problems:+; $problems}"
+    fi
+    if [ "$status" -gt 128 ]; then
+        local signal=$((status - 128)) name
+        name=$(kill -l "$signal" 2>/dev/null) && name=" (SIG$name)" || name=""
+        drain "${label}kavrel-bench killed by signal $signal$name${problems:+; $problems}"
+    fi
+    if [ -n "$problems" ]; then
+        drain "$label$problems"
+    fi
+    case $status in
+        1 | 3) drain "${label}kavrel-bench exit status $status${first_message:+: $first_message}" ;;
+        4) drain "${label}kavrel-bench could not write its report${first_message:+: $first_message}" ;;
+        *) drain "${label}kavrel-bench exit status $status without a usable report${first_message:+: $first_message}" ;;
+    esac
+}
+
+check_run "" "${KAVREL_HEALTHCHECK_REPORT:-}" "${options[@]}"
+if [ ${#resident_options[@]} -gt 0 ]; then
+    check_run "resident burst: " "${KAVREL_HEALTHCHECK_REPORT:+$KAVREL_HEALTHCHECK_REPORT.resident}" \
+        "${resident_options[@]}" --workload resident
 fi
-if [ "$status" -gt 128 ]; then
-    signal=$((status - 128))
-    name=$(kill -l "$signal" 2>/dev/null) && name=" (SIG$name)" || name=""
-    drain "kavrel-bench killed by signal $signal$name${problems:+; $problems}"
-fi
-if [ -n "$problems" ]; then
-    drain "$problems"
-fi
-case $status in
-    1 | 3) drain "kavrel-bench exit status $status${first_message:+: $first_message}" ;;
-    4) drain "kavrel-bench could not write its report${first_message:+: $first_message}" ;;
-    *) drain "kavrel-bench exit status $status without a usable report${first_message:+: $first_message}" ;;
-esac
+exit 0

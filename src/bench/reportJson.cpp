@@ -200,6 +200,7 @@ Json deviceJson(const BenchReport& report, const DeviceReport& device) {
                 {"compute_capability",
                  device.described ? Json{{"major", device.description.major}, {"minor", device.description.minor}}
                                   : Json(nullptr)},
+                {"multiprocessors", device.described ? Json(device.description.multiprocessors) : Json(nullptr)},
                 {"cublas_version", device.libraryVersion}};
     if (device.failure) {
         object[key::status] = report::kStatusError;

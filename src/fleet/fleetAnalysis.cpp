@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <tuple>
+#include <utility>
 
 namespace fleet {
 
@@ -47,16 +48,18 @@ void addNodeProblems(const NodeReport& report, std::vector<NodeProblem>* problem
     }
 }
 
-// One warning per UUID that two GPUs report: the same report copied under two names, or a misreading GPU.
+// One warning per UUID that two GPUs of one workload report: the same report copied under two names, or a
+// misreading GPU. A GPU in a round-trip report and in a resident one is the same GPU qualified twice.
 std::vector<std::string> duplicateUuids(const std::vector<FleetGpu>& gpus) {
-    std::map<std::string, std::vector<const FleetGpu*>> holders;
+    std::map<std::pair<std::string, bool>, std::vector<const FleetGpu*>> holders;
     for (const FleetGpu& entry : gpus) {
         if (entry.gpu.uuid) {
-            holders[*entry.gpu.uuid].push_back(&entry);
+            holders[{*entry.gpu.uuid, entry.gpu.resident}].push_back(&entry);
         }
     }
     std::vector<std::string> warnings;
-    for (const auto& [uuid, entries] : holders) {
+    for (const auto& [key, entries] : holders) {
+        const std::string& uuid = key.first;
         if (entries.size() < 2) {
             continue;
         }

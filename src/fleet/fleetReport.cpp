@@ -387,6 +387,7 @@ std::string parseDocument(const Json& document, NodeReport* report) {
         }
         resident = *workload == report::kWorkloadResident;
     }
+    report->resident = resident;
     std::optional<int> order;
     const auto matrixOrder = document.find(key::matrixOrder);
     if (matrixOrder != document.end() && !matrixOrder->is_null()) {

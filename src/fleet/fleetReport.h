@@ -62,8 +62,9 @@ struct GpuRecord {
 // One node's report: the node's name, where the report came from, how the node's run went, and its GPUs in the
 // report's order.
 struct NodeReport {
-    std::string node;    // host.name
-    std::string source;  // the file name the report was read from, or "<stdin>"
+    std::string node;       // host.name
+    std::string source;     // the file name the report was read from, or "<stdin>"
+    bool resident = false;  // the run was of the resident workload
     std::vector<GpuRecord> gpus;
     std::optional<int> expectedDevices;  // node.expected_devices, when given
     std::optional<int> visibleDevices;   // node.visible_devices, when given

@@ -4,6 +4,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fleet/exitStatus.h"
@@ -28,7 +29,8 @@ int runFleet(int argc, const char* const* argv, std::istream& in, std::ostream& 
 
     std::vector<std::string> problems;
     std::vector<NodeReport> reports;
-    std::map<std::string, std::string> sourceOfNode;
+    // One report per node and workload: a node qualified by both workloads reports twice.
+    std::map<std::pair<std::string, bool>, std::string> sourceOfNode;
     for (const InputDocument& document : gatherInputs(options.inputs, in)) {
         if (!document.problem.empty()) {
             problems.push_back(document.source + ": " + document.problem);
@@ -39,10 +41,11 @@ int runFleet(int argc, const char* const* argv, std::istream& in, std::ostream& 
             problems.push_back(document.source + ": " + parsed.problem);
             continue;
         }
-        const auto [known, inserted] = sourceOfNode.emplace(parsed.report->node, document.source);
+        const auto [known, inserted] =
+            sourceOfNode.emplace(std::make_pair(parsed.report->node, parsed.report->resident), document.source);
         if (!inserted) {
             problems.push_back(document.source + ": node \"" + parsed.report->node + "\" is also reported by " +
-                               known->second);
+                               known->second + (parsed.report->resident ? " for the resident workload" : ""));
             continue;
         }
         reports.push_back(*parsed.report);

@@ -57,6 +57,7 @@ StageResult describeDevice(int device, DeviceDescription* description) {
     description->name[kDeviceNameBytes - 1] = '\0';
     description->major = properties.major;
     description->minor = properties.minor;
+    description->multiprocessors = properties.multiProcessorCount;
     const auto* bytes = reinterpret_cast<const unsigned char*>(properties.uuid.bytes);
     std::snprintf(description->uuid, sizeof description->uuid,
                   "GPU-%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0], bytes[1],

@@ -19,6 +19,7 @@ struct DeviceDescription {
     char name[kDeviceNameBytes];  // null-terminated
     int major;                    // compute capability
     int minor;
+    int multiprocessors;            // streaming multiprocessors
     char uuid[kDeviceUuidBytes];    // "GPU-xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", as nvidia-smi writes it
     char pciBusId[kPciBusIdBytes];  // domain:bus:device.function
 };

@@ -9,7 +9,22 @@
 #   KAVREL_FAKE_BENCH_STATUS        exit status (default 0)
 #   KAVREL_FAKE_BENCH_ARGS          file that receives the arguments, one per line (none when unset)
 #   KAVREL_FAKE_BENCH_PID           file that receives its process id (none when unset)
+#
+# Run with --workload resident, it takes KAVREL_FAKE_BENCH_RESIDENT_REPORT and KAVREL_FAKE_BENCH_RESIDENT_STATUS
+# instead of the report and the status, where they are set, and writes its arguments to KAVREL_FAKE_BENCH_ARGS
+# with ".resident" added.
 set -euo pipefail
+
+for ((i = 1; i < $#; i++)); do
+    if [ "${!i}" = --workload ]; then
+        next=$((i + 1))
+        if [ "${!next}" = resident ]; then
+            [ -z "${KAVREL_FAKE_BENCH_ARGS:-}" ] || KAVREL_FAKE_BENCH_ARGS=$KAVREL_FAKE_BENCH_ARGS.resident
+            KAVREL_FAKE_BENCH_REPORT=${KAVREL_FAKE_BENCH_RESIDENT_REPORT:-${KAVREL_FAKE_BENCH_REPORT:-}}
+            KAVREL_FAKE_BENCH_STATUS=${KAVREL_FAKE_BENCH_RESIDENT_STATUS:-${KAVREL_FAKE_BENCH_STATUS:-0}}
+        fi
+    fi
+done
 
 if [ -n "${KAVREL_FAKE_BENCH_ARGS:-}" ]; then
     printf '%s\n' "$@" >"$KAVREL_FAKE_BENCH_ARGS"

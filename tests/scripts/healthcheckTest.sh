@@ -23,7 +23,7 @@ export KAVREL_FAKE_BENCH_ARGS=$work/bench-args
 export KAVREL_FAKE_SCONTROL_ARGS=$work/scontrol-args
 export KAVREL_FAKE_BENCH_REPORT=$work/report.json
 unset KAVREL_NODE_NAME KAVREL_HEALTHCHECK_OPTIONS KAVREL_HEALTHCHECK_REPORT KAVREL_HEALTHCHECK_TIMEOUT \
-    KAVREL_HEALTHCHECK_MODE KAVREL_EXPECT_DEVICES SLURM_SCRIPT_CONTEXT SLURM_JOB_ID
+    KAVREL_HEALTHCHECK_MODE KAVREL_HEALTHCHECK_RESIDENT KAVREL_EXPECT_DEVICES SLURM_SCRIPT_CONTEXT SLURM_JOB_ID
 export SLURMD_NODENAME=gpu-node-7
 
 completed() { # index status mismatches [round trips per second]
@@ -45,7 +45,7 @@ passes=0
 # check NAME BENCH_STATUS EXPECTED_STATUS EXPECTED_REASON (empty: scontrol must not run)
 check() {
     local name=$1 expected_status=$3 expected_reason=$4 status=0 reason=""
-    rm -f "$work/scontrol-args" "$work/bench-args"
+    rm -f "$work/scontrol-args" "$work/bench-args" "$work/bench-args.resident"
     KAVREL_FAKE_BENCH_STATUS=$2 "$healthcheck" >"$work/out" 2>"$work/err" || status=$?
     if [ -f "$work/scontrol-args" ]; then
         reason=$(cat "$work/scontrol-args")
@@ -150,6 +150,41 @@ SLURM_JOB_ID=17 TMPDIR=/nonexistent/kavrel check "a Prolog without SLURM_SCRIPT_
 report "$(completed 0 failed 1)" >"$work/report.json"
 SLURM_SCRIPT_CONTEXT=prolog_slurmd KAVREL_FAKE_SCONTROL_STATUS=1 \
     check "a failed drain in a Prolog fails the prolog" 1 1 "kavrel: GPU 0 GPU-0 failed"
+
+# --- the resident burst after the round trips ---
+report "$(completed 0 passed 0)" "$(completed 1 passed 0)" >"$work/report.json"
+report "$(completed 0 passed 0)" "$(completed 1 failed 2)" >"$work/resident.json"
+export KAVREL_FAKE_BENCH_RESIDENT_REPORT=$work/resident.json
+check "without KAVREL_HEALTHCHECK_RESIDENT no burst runs" 0 0 ""
+if [ -e "$work/bench-args.resident" ]; then
+    failures=$((failures + 1))
+    echo "FAILED  a resident burst ran unasked: $(paste -s -d ' ' "$work/bench-args.resident")"
+fi
+KAVREL_HEALTHCHECK_RESIDENT="--devices all --duration 5s" KAVREL_EXPECT_DEVICES=2 KAVREL_FAKE_BENCH_RESIDENT_STATUS=1 \
+    check "a wrong product in the burst drains, saying so" 0 1 "kavrel: resident burst: GPU 1 GPU-1 failed"
+if [ "$(paste -s -d ' ' "$work/bench-args.resident")" != \
+    "--devices all --duration 5s --workload resident --json --node-name gpu-node-7 --expect-devices 2" ]; then
+    failures=$((failures + 1))
+    echo "FAILED  the burst's arguments: $(paste -s -d ' ' "$work/bench-args.resident" 2>/dev/null)"
+fi
+KAVREL_HEALTHCHECK_RESIDENT="--duration 5s" KAVREL_FAKE_BENCH_RESIDENT_REPORT=$work/report.json \
+    check "a node that passes both is left alone" 0 0 ""
+report "$(completed 0 failed 1)" >"$work/failed.json"
+KAVREL_HEALTHCHECK_RESIDENT="--duration 5s" KAVREL_FAKE_BENCH_REPORT=$work/failed.json \
+    check "failed round trips drain before any burst" 1 1 "kavrel: GPU 0 GPU-0 failed"
+if [ -e "$work/bench-args.resident" ]; then
+    failures=$((failures + 1))
+    echo "FAILED  a burst ran after failed round trips"
+fi
+KAVREL_HEALTHCHECK_RESIDENT="--duration 5s" KAVREL_FAKE_BENCH_RESIDENT_STATUS=2 \
+    KAVREL_FAKE_BENCH_STDERR='kavrel-bench: --size: bad value' check "a refused burst leaves the node alone" 0 2 ""
+KAVREL_HEALTHCHECK_REPORT=$work/kept.json KAVREL_HEALTHCHECK_RESIDENT="--duration 5s" KAVREL_FAKE_BENCH_RESIDENT_STATUS=1 \
+    check "both reports are kept" 0 1 "kavrel: resident burst: GPU 1 GPU-1 failed"
+if ! cmp -s "$work/kept.json" "$work/report.json" || ! cmp -s "$work/kept.json.resident" "$work/resident.json"; then
+    failures=$((failures + 1))
+    echo "FAILED  the reports kept are not the two runs' reports"
+fi
+unset KAVREL_FAKE_BENCH_RESIDENT_REPORT
 
 # Killed as slurmd kills an overrunning check, the whole process group at once: nothing is left behind.
 mkdir -p "$work/tmp"

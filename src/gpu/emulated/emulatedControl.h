@@ -20,6 +20,8 @@ constexpr int kEmulatedDefaultDeviceCount = 1;
 constexpr int kEmulatedMaxDevices = 16;
 constexpr char kEmulatedDeviceName[] = "Kavrel host stand-in";
 constexpr int kEmulatedComputeMajor = 99;
+// One host thread computes each device's products.
+constexpr int kEmulatedMultiprocessors = 1;
 constexpr int kEmulatedComputeMinor = 0;
 
 // Each device's memory unless emulatedSetDeviceMemory says otherwise: cudaMemGetInfo reports this total, and

@@ -228,6 +228,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     prop->uuid.bytes[sizeof kEmulatedUuidPrefix] = static_cast<char>(device);
     prop->major = kEmulatedComputeMajor;
     prop->minor = kEmulatedComputeMinor;
+    prop->multiProcessorCount = kEmulatedMultiprocessors;
     prop->pciBusID = kEmulatedFirstPciBus + device;
     prop->pciDeviceID = 0;
     prop->pciDomainID = 0;

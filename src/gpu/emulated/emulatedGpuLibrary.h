@@ -35,6 +35,7 @@ struct cudaDeviceProp {
     cudaUUID_t uuid;
     int major;
     int minor;
+    int multiProcessorCount;
     int pciBusID;
     int pciDeviceID;
     int pciDomainID;
