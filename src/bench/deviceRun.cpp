@@ -305,7 +305,7 @@ void leaveTimedLoop(DeviceTask* task) {
     task->inTimedLoop.store(false);
 }
 
-void runDevice(std::shared_ptr<SharedRun> shared, std::shared_ptr<DeviceTask> task) {
+void runDevice(const std::shared_ptr<SharedRun>& shared, const std::shared_ptr<DeviceTask>& task) {
     watchCallsOnThisThread(&task->watch);
     DeviceOutcome outcome;
     outcome.device = task->outcome.device;

@@ -61,8 +61,8 @@ struct DeviceTask {
 // at both even when it fails first), and hands its outcome to task. On success it releases everything it acquired;
 // on a failure it stops where it is, records the failure and its cause, and releases nothing. Running out of host
 // memory is a failure of the device like any other. Stops early, after the round trip under way, when the run is
-// interrupted or task is abandoned.
-void runDevice(std::shared_ptr<SharedRun> shared, std::shared_ptr<DeviceTask> task);
+// interrupted or task is abandoned. Started as a thread, which keeps its own copies of both pointers.
+void runDevice(const std::shared_ptr<SharedRun>& shared, const std::shared_ptr<DeviceTask>& task);
 
 // What the workloads' stages share.
 

@@ -64,20 +64,20 @@ Json checkJson(const DeviceReport& device) {
                 {"yardstick_iteration",
                  verification.yardstickIteration > 0 ? Json(verification.yardstickIteration) : Json(nullptr)},
                 {"verified_products", verification.verifiedProducts},
-                {key::mismatchCount, verification.mismatchCount},
+                {key::kMismatchCount, verification.mismatchCount},
                 {"mismatches", mismatches},
-                {key::passed, device.checkPassed},
-                {key::verdict, device.checkPassed ? report::kVerdictPassed : report::kVerdictFailed}};
+                {key::kPassed, device.checkPassed},
+                {key::kVerdict, device.checkPassed ? report::kVerdictPassed : report::kVerdictFailed}};
 }
 
 // The cause of a device's failure: its message, and the library call and status when a call failed.
 Json errorJson(const DeviceFailure& failure) {
     const bool call = !failure.call.empty();
     const bool returned = call && !failure.stalledSeconds;
-    return Json{{key::message, failure.message},
-                {key::call, call ? Json(failure.call) : Json(nullptr)},
-                {key::statusCode, returned ? Json(failure.statusCode) : Json(nullptr)},
-                {key::statusName, returned && !failure.statusName.empty() ? Json(failure.statusName) : Json(nullptr)},
+    return Json{{key::kMessage, failure.message},
+                {key::kCall, call ? Json(failure.call) : Json(nullptr)},
+                {key::kStatusCode, returned ? Json(failure.statusCode) : Json(nullptr)},
+                {key::kStatusName, returned && !failure.statusName.empty() ? Json(failure.statusName) : Json(nullptr)},
                 {"stalled_seconds", failure.stalledSeconds ? Json(*failure.stalledSeconds) : Json(nullptr)}};
 }
 
@@ -166,7 +166,7 @@ Json healthJson(const DeviceReport& device) {
                 {"xid_errors", xids},
                 {"verdicts", verdicts},
                 {"expectation", device.expected ? Json(device.shortfalls) : Json(nullptr)},
-                {key::passed, device.healthPassed}};
+                {key::kPassed, device.healthPassed}};
 }
 
 // The resident workload's rate series and the fall of its rate.
@@ -193,9 +193,9 @@ Json intervalsJson(const DeviceReport& device) {
 
 Json deviceJson(const BenchReport& report, const DeviceReport& device) {
     const bool resident = report.options.workload == Workload::resident;
-    Json object{{key::index, device.index},
-                {key::name, device.described ? Json(device.description.name) : Json(nullptr)},
-                {key::uuid, device.described ? Json(device.description.uuid) : Json(nullptr)},
+    Json object{{key::kIndex, device.index},
+                {key::kName, device.described ? Json(device.description.name) : Json(nullptr)},
+                {key::kUuid, device.described ? Json(device.description.uuid) : Json(nullptr)},
                 {"pci_bus_id", device.described ? Json(device.description.pciBusId) : Json(nullptr)},
                 {"compute_capability",
                  device.described ? Json{{"major", device.description.major}, {"minor", device.description.minor}}
@@ -203,26 +203,26 @@ Json deviceJson(const BenchReport& report, const DeviceReport& device) {
                 {"multiprocessors", device.described ? Json(device.description.multiprocessors) : Json(nullptr)},
                 {"cublas_version", device.libraryVersion}};
     if (device.failure) {
-        object[key::status] = report::kStatusError;
-        object[key::error] = errorJson(*device.failure);
+        object[key::kStatus] = report::kStatusError;
+        object[key::kError] = errorJson(*device.failure);
         return object;
     }
-    object[key::status] = device.passed ? report::kStatusPassed : report::kStatusFailed;
-    object[key::error] = nullptr;
+    object[key::kStatus] = device.passed ? report::kStatusPassed : report::kStatusFailed;
+    object[key::kError] = nullptr;
     object["round_trips"] = resident ? Json(nullptr) : Json(device.roundTrips);
     object["products"] = device.roundTrips;
-    object[key::timing] =
+    object[key::kTiming] =
         Json{{"timed_seconds", device.timedSeconds},
              {"loop_wall_seconds", device.loopWallSeconds},
              {"times_exact", device.exactTimes},
              {"iteration_seconds", percentilesJson(device.iteration)},
              {"histogram", histogramJson(device.histogram)},
-             {key::upload, resident ? Json(nullptr) : phaseJson(device.upload, "bytes", key::gbPerSecond)},
-             {key::sgemm, phaseJson(device.sgemm, "flops", key::gflopPerSecond)},
-             {key::download, resident ? Json(nullptr) : phaseJson(device.download, "bytes", key::gbPerSecond)}};
-    object[key::roundTripsPerSecond] = resident ? Json(nullptr) : Json(device.roundTripsPerSecond);
-    object[key::check] = checkJson(device);
-    object[key::health] = healthJson(device);
+             {key::kUpload, resident ? Json(nullptr) : phaseJson(device.upload, "bytes", key::kGbPerSecond)},
+             {key::kSgemm, phaseJson(device.sgemm, "flops", key::kGflopPerSecond)},
+             {key::kDownload, resident ? Json(nullptr) : phaseJson(device.download, "bytes", key::kGbPerSecond)}};
+    object[key::kRoundTripsPerSecond] = resident ? Json(nullptr) : Json(device.roundTripsPerSecond);
+    object[key::kCheck] = checkJson(device);
+    object[key::kHealth] = healthJson(device);
     object["intervals"] = resident ? intervalsJson(device) : Json(nullptr);
     object["rate_fall"] = device.rateFall ? Json(*device.rateFall) : Json(nullptr);
     object["rate_fell"] = device.rateFell;
@@ -250,14 +250,14 @@ std::string reportJson(const BenchReport& report) {
     }
     const NodeSummary& node = report.node;
     const Json document = {
-        {key::schema, report::kSchema},
-        {key::program, report::kBenchProgram},
+        {key::kSchema, report::kSchema},
+        {key::kProgram, report::kBenchProgram},
         {"program_version", KAVREL_BENCH_VERSION},
-        {key::host, {{key::name, report.nodeName}}},
+        {key::kHost, {{key::kName, report.nodeName}}},
         {"start_time", report.startTime},
-        {key::workload, workloadName(options.workload)},
+        {key::kWorkload, workloadName(options.workload)},
         {"math", mathName(options.math)},
-        {key::matrixOrder, report.matrixOrder},
+        {key::kMatrixOrder, report.matrixOrder},
         {"iterations", options.durationSeconds > 0.0 ? Json(nullptr) : Json(options.iterations)},
         {"duration_seconds", options.durationSeconds > 0.0 ? Json(options.durationSeconds) : Json(nullptr)},
         {"warmup", options.warmup},
@@ -272,8 +272,8 @@ std::string reportJson(const BenchReport& report) {
           {"driver_version", report.nvml.driverVersion.empty() ? Json(nullptr) : Json(report.nvml.driverVersion)},
           {"problem", report.nvml.problem.empty() ? Json(nullptr) : Json(report.nvml.problem)},
           {"sample_interval_seconds", options.sampleIntervalSeconds}}},
-        {key::devices, devices},
-        {key::node,
+        {key::kDevices, devices},
+        {key::kNode,
          {{"devices", node.devices},
           {"passed", node.passed},
           {"failed_checks", node.failedChecks},
@@ -286,7 +286,7 @@ std::string reportJson(const BenchReport& report) {
           {"expected_devices", node.expectedDevices > 0 ? Json(node.expectedDevices) : Json(nullptr)},
           {"visible_devices", node.visibleDevices >= 0 ? Json(node.visibleDevices) : Json(nullptr)},
           {"missing_devices", node.missingDevices},
-          {key::verdict, node.allPassed ? report::kVerdictPassed : report::kVerdictFailed}}}};
+          {key::kVerdict, node.allPassed ? report::kVerdictPassed : report::kVerdictFailed}}}};
     // Bytes of a device name that are not UTF-8 are replaced rather than made an error.
     return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

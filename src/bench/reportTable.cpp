@@ -276,7 +276,9 @@ void appendHealth(std::string* text, const DeviceReport& device) {
         if (!health.unavailableReadings.empty()) {
             std::string missing;
             for (const auto& [name, why] : health.unavailableReadings) {
-                missing += (missing.empty() ? "" : ", ") + name + " (" + why + ")";
+                missing += missing.empty() ? "" : ", ";
+                missing += name;
+                missing += " (" + why + ")";
             }
             appendRow(text, "Not read", "%s", missing.c_str());
         }

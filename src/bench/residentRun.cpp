@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -70,12 +71,13 @@ StageResult acquireAndWarmUp(const SharedRun& shared, RunState* state, ResidentH
 StageResult runBatch(const RunState& state, ResidentHold* hold, int count, bool compare) {
     StageResult result = stageSucceeded();
     for (int slot = 0; slot < count && result.succeeded; ++slot) {
-        result = recordEvent(hold->events[2 * slot]);
+        const std::ptrdiff_t first = 2 * static_cast<std::ptrdiff_t>(slot);
+        result = recordEvent(hold->events[first]);
         if (result.succeeded) {
             result = multiplyResident(state.context, state.shape, hold->device, hold->device.products[slot]);
         }
         if (result.succeeded) {
-            result = recordEvent(hold->events[2 * slot + 1]);
+            result = recordEvent(hold->events[first + 1]);
         }
         if (result.succeeded && compare) {
             result = compareResident(state.context, state.shape, hold->device, hold->device.products[slot], slot);
@@ -169,7 +171,8 @@ StageResult runTimedLoop(SharedRun* shared, DeviceTask* task, const RunState& st
             result = runBatch(state, hold, count, compareAll && summary.yardstickIteration != 0);
             seconds.assign(static_cast<std::size_t>(count), 0.0);
             for (int slot = 0; slot < count && result.succeeded; ++slot) {
-                result = secondsBetweenEvents(hold->events[2 * slot], hold->events[2 * slot + 1], &seconds[slot]);
+                const std::ptrdiff_t first = 2 * static_cast<std::ptrdiff_t>(slot);
+                result = secondsBetweenEvents(hold->events[first], hold->events[first + 1], &seconds[slot]);
             }
             for (int slot = 0; slot < count && result.succeeded && compareAll && summary.yardstickIteration != 0;
                  ++slot) {

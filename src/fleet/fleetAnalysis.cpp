@@ -65,10 +65,14 @@ std::vector<std::string> duplicateUuids(const std::vector<FleetGpu>& gpus) {
         }
         std::string names;
         for (const FleetGpu* entry : entries) {
-            names += (names.empty() ? "" : ", ") + entry->node + " GPU " + std::to_string(entry->gpu.index);
+            names += names.empty() ? "" : ", ";
+            names += entry->node + " GPU " + std::to_string(entry->gpu.index);
         }
-        warnings.push_back(uuid + " is reported by " + std::to_string(entries.size()) + " GPUs (" + names +
-                           "): a report copied under another node's name?");
+        std::string warning = uuid;
+        warning += " is reported by " + std::to_string(entries.size()) + " GPUs (";
+        warning += names;
+        warning += "): a report copied under another node's name?";
+        warnings.push_back(warning);
     }
     return warnings;
 }

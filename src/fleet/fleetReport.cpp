@@ -75,24 +75,24 @@ bool stringOrNull(const Json& object, const char* name, std::optional<std::strin
 
 // Reads an error entry's error object into error; returns an empty string or the problem.
 std::string parseError(const Json& entry, const std::string& path, GpuError* error) {
-    const auto found = entry.find(key::error);
+    const auto found = entry.find(key::kError);
     if (found == entry.end() || !found->is_object()) {
         return path + ".error is missing or not an object";
     }
     std::optional<std::string> message;
     std::optional<std::string> call;
     std::optional<std::string> statusName;
-    if (!stringOrNull(*found, key::message, &message)) {
+    if (!stringOrNull(*found, key::kMessage, &message)) {
         return path + ".error.message is missing or neither a string nor null";
     }
     // The cause is optional: a report written by hand may give the message alone.
-    if (found->contains(key::call) && !stringOrNull(*found, key::call, &call)) {
+    if (found->contains(key::kCall) && !stringOrNull(*found, key::kCall, &call)) {
         return path + ".error.call is neither a string nor null";
     }
-    if (found->contains(key::statusName) && !stringOrNull(*found, key::statusName, &statusName)) {
+    if (found->contains(key::kStatusName) && !stringOrNull(*found, key::kStatusName, &statusName)) {
         return path + ".error.status_name is neither a string nor null";
     }
-    const auto code = found->find(key::statusCode);
+    const auto code = found->find(key::kStatusCode);
     if (code != found->end() && !code->is_null()) {
         if (!code->is_number_integer()) {
             return path + ".error.status_code is neither a whole number nor null";
@@ -130,7 +130,7 @@ std::optional<double> numberAt(const Json& object, std::initializer_list<const c
 
 // Reads a completed entry's health object, when there is one, into health; returns an empty string or the problem.
 std::string parseHealth(const Json& entry, const std::string& path, GpuHealth* health) {
-    const auto found = entry.find(key::health);
+    const auto found = entry.find(key::kHealth);
     if (found == entry.end() || found->is_null()) {
         return "";
     }
@@ -138,7 +138,7 @@ std::string parseHealth(const Json& entry, const std::string& path, GpuHealth* h
         return path + ".health is not an object";
     }
     const Json& object = *found;
-    const auto passed = object.find(key::passed);
+    const auto passed = object.find(key::kPassed);
     if (passed == object.end() || !passed->is_boolean()) {
         return path + ".health.passed is missing or not true or false";
     }
@@ -147,7 +147,7 @@ std::string parseHealth(const Json& entry, const std::string& path, GpuHealth* h
     const auto verdicts = object.find("verdicts");
     if (verdicts != object.end() && verdicts->is_array()) {
         for (const Json& verdict : *verdicts) {
-            if (verdict.is_object() && verdict.value(key::passed, true) == false && verdict.contains("detail") &&
+            if (verdict.is_object() && !verdict.value(key::kPassed, true) && verdict.contains("detail") &&
                 verdict["detail"].is_string()) {
                 health->problems.push_back(oneLineMessage(verdict["detail"].get<std::string>()));
             }
@@ -195,7 +195,7 @@ std::string parseHealth(const Json& entry, const std::string& path, GpuHealth* h
 // Reads a completed entry's figures and check into gpu, and checks that its status agrees with its check; returns
 // an empty string or the problem.
 std::string parseFigures(const Json& entry, const std::string& path, GpuRecord* gpu) {
-    const auto rate = entry.find(key::roundTripsPerSecond);
+    const auto rate = entry.find(key::kRoundTripsPerSecond);
     if (gpu->resident) {
         if (rate != entry.end() && !rate->is_null()) {
             return "inconsistent: " + path + " has round_trips_per_second in a report of the resident workload";
@@ -205,17 +205,17 @@ std::string parseFigures(const Json& entry, const std::string& path, GpuRecord* 
     } else {
         gpu->roundTripsPerSecond = rate->get<double>();
     }
-    const auto check = entry.find(key::check);
+    const auto check = entry.find(key::kCheck);
     if (check == entry.end() || !check->is_object()) {
         return path + ".check is missing or not an object";
     }
-    const auto mismatches = check->find(key::mismatchCount);
+    const auto mismatches = check->find(key::kMismatchCount);
     if (mismatches == check->end() || !mismatches->is_number_integer() || mismatches->get<long long>() < 0) {
         return path + ".check.mismatch_count is missing or not a count";
     }
     gpu->mismatches = mismatches->get<long long>();
-    const auto passed = check->find(key::passed);
-    const auto verdict = check->find(key::verdict);
+    const auto passed = check->find(key::kPassed);
+    const auto verdict = check->find(key::kVerdict);
     if (passed != check->end() && !passed->is_boolean()) {
         return path + ".check.passed is not true or false";
     }
@@ -234,7 +234,7 @@ std::string parseFigures(const Json& entry, const std::string& path, GpuRecord* 
         }
     }
 
-    const auto timing = entry.find(key::timing);
+    const auto timing = entry.find(key::kTiming);
     if (timing == entry.end() || timing->is_null()) {
         return gpu->resident ? path + ".timing.sgemm.gflop_per_second is missing in a report of the resident workload"
                              : "";
@@ -243,9 +243,9 @@ std::string parseFigures(const Json& entry, const std::string& path, GpuRecord* 
         return path + ".timing is not an object";
     }
     std::string problem;
-    gpu->sgemmGflops = optionalRate(*timing, key::sgemm, key::gflopPerSecond, path + ".timing", &problem);
-    gpu->uploadGbps = optionalRate(*timing, key::upload, key::gbPerSecond, path + ".timing", &problem);
-    gpu->downloadGbps = optionalRate(*timing, key::download, key::gbPerSecond, path + ".timing", &problem);
+    gpu->sgemmGflops = optionalRate(*timing, key::kSgemm, key::kGflopPerSecond, path + ".timing", &problem);
+    gpu->uploadGbps = optionalRate(*timing, key::kUpload, key::kGbPerSecond, path + ".timing", &problem);
+    gpu->downloadGbps = optionalRate(*timing, key::kDownload, key::kGbPerSecond, path + ".timing", &problem);
     if (problem.empty() && gpu->resident && !gpu->sgemmGflops) {
         problem = path + ".timing.sgemm.gflop_per_second is missing in a report of the resident workload";
     }
@@ -270,19 +270,19 @@ std::string parseGpu(const Json& entry, std::size_t position, GpuRecord* gpu) {
     if (!entry.is_object()) {
         return path + " is not an object";
     }
-    const auto index = entry.find(key::index);
+    const auto index = entry.find(key::kIndex);
     if (index == entry.end() || !index->is_number_integer() || index->get<long long>() < 0 ||
         index->get<long long>() > 1000000) {
         return path + ".index is missing or not a device index";
     }
     gpu->index = index->get<int>();
-    if (!stringOrNull(entry, key::name, &gpu->name)) {
+    if (!stringOrNull(entry, key::kName, &gpu->name)) {
         return path + ".name is missing or neither a string nor null";
     }
-    if (!stringOrNull(entry, key::uuid, &gpu->uuid)) {
+    if (!stringOrNull(entry, key::kUuid, &gpu->uuid)) {
         return path + ".uuid is missing or neither a string nor null";
     }
-    const auto status = entry.find(key::status);
+    const auto status = entry.find(key::kStatus);
     if (status == entry.end() || !status->is_string()) {
         return path + ".status is missing or not a string";
     }
@@ -301,7 +301,7 @@ std::string parseGpu(const Json& entry, std::size_t position, GpuRecord* gpu) {
 // Reads the node object, when there is one: the expected and visible device counts, and whether its verdict agrees
 // with its devices'. Returns an empty string or the problem.
 std::string parseNode(const Json& document, NodeReport* report) {
-    const auto node = document.find(key::node);
+    const auto node = document.find(key::kNode);
     if (node == document.end() || node->is_null()) {
         return "";
     }
@@ -326,7 +326,7 @@ std::string parseNode(const Json& document, NodeReport* report) {
         }
         report->missingDevices = missing->get<bool>();
     }
-    const auto verdict = node->find(key::verdict);
+    const auto verdict = node->find(key::kVerdict);
     if (verdict != node->end() && *verdict == report::kVerdictPassed) {
         for (const GpuRecord& gpu : report->gpus) {
             if (gpu.status != GpuStatus::passed) {
@@ -361,7 +361,7 @@ std::string parseDocument(const Json& document, NodeReport* report) {
     if (!document.is_object()) {
         return "not a JSON object";
     }
-    const auto schema = document.find(key::schema);
+    const auto schema = document.find(key::kSchema);
     if (schema == document.end() || !schema->is_number_integer()) {
         return "no schema version (is this a kavrel-bench report?)";
     }
@@ -369,18 +369,18 @@ std::string parseDocument(const Json& document, NodeReport* report) {
         return "schema " + std::to_string(schema->get<long long>()) + ", but kavrel-fleet reads schema " +
                std::to_string(report::kSchema);
     }
-    const auto program = document.find(key::program);
+    const auto program = document.find(key::kProgram);
     if (program == document.end() || *program != report::kBenchProgram) {
         return "program is not \"kavrel-bench\"";
     }
-    const auto host = document.find(key::host);
-    if (host == document.end() || !host->is_object() || !host->contains(key::name) || !(*host)[key::name].is_string() ||
-        (*host)[key::name].get<std::string>().empty()) {
+    const auto host = document.find(key::kHost);
+    if (host == document.end() || !host->is_object() || !host->contains(key::kName) ||
+        !(*host)[key::kName].is_string() || (*host)[key::kName].get<std::string>().empty()) {
         return "host.name is missing or not a non-empty string";
     }
-    report->node = (*host)[key::name].get<std::string>();
+    report->node = (*host)[key::kName].get<std::string>();
     bool resident = false;
-    const auto workload = document.find(key::workload);
+    const auto workload = document.find(key::kWorkload);
     if (workload != document.end() && !workload->is_null()) {
         if (*workload != report::kWorkloadRoundTrip && *workload != report::kWorkloadResident) {
             return "workload is not \"round-trip\" or \"resident\"";
@@ -389,7 +389,7 @@ std::string parseDocument(const Json& document, NodeReport* report) {
     }
     report->resident = resident;
     std::optional<int> order;
-    const auto matrixOrder = document.find(key::matrixOrder);
+    const auto matrixOrder = document.find(key::kMatrixOrder);
     if (matrixOrder != document.end() && !matrixOrder->is_null()) {
         if (!matrixOrder->is_number_integer() || matrixOrder->get<long long>() < 1 ||
             matrixOrder->get<long long>() > 1000000) {
@@ -397,7 +397,7 @@ std::string parseDocument(const Json& document, NodeReport* report) {
         }
         order = matrixOrder->get<int>();
     }
-    const auto devices = document.find(key::devices);
+    const auto devices = document.find(key::kDevices);
     if (devices == document.end() || !devices->is_array() || devices->empty()) {
         return "devices is missing or not a non-empty array";
     }

@@ -27,34 +27,34 @@ constexpr const char* kWorkloadResident = "resident";
 
 // The keys both programs use, by their place in the document.
 namespace key {
-constexpr const char* schema = "schema";
-constexpr const char* program = "program";
-constexpr const char* host = "host";
-constexpr const char* name = "name";  // host.name, devices[].name
-constexpr const char* devices = "devices";
-constexpr const char* index = "index";
-constexpr const char* uuid = "uuid";
-constexpr const char* status = "status";
-constexpr const char* error = "error";
-constexpr const char* message = "message";         // error.message
-constexpr const char* call = "call";               // error.call
-constexpr const char* statusCode = "status_code";  // error.status_code
-constexpr const char* statusName = "status_name";  // error.status_name
-constexpr const char* roundTripsPerSecond = "round_trips_per_second";
-constexpr const char* check = "check";
-constexpr const char* mismatchCount = "mismatch_count";
-constexpr const char* passed = "passed";  // check.passed
-constexpr const char* verdict = "verdict";
-constexpr const char* timing = "timing";
-constexpr const char* sgemm = "sgemm";
-constexpr const char* upload = "upload";
-constexpr const char* download = "download";
-constexpr const char* gflopPerSecond = "gflop_per_second";
-constexpr const char* gbPerSecond = "gb_per_second";
-constexpr const char* node = "node";
-constexpr const char* health = "health";  // devices[].health
-constexpr const char* workload = "workload";
-constexpr const char* matrixOrder = "matrix_order";
+constexpr const char* kSchema = "schema";
+constexpr const char* kProgram = "program";
+constexpr const char* kHost = "host";
+constexpr const char* kName = "name";  // host.name, devices[].name
+constexpr const char* kDevices = "devices";
+constexpr const char* kIndex = "index";
+constexpr const char* kUuid = "uuid";
+constexpr const char* kStatus = "status";
+constexpr const char* kError = "error";
+constexpr const char* kMessage = "message";         // error.message
+constexpr const char* kCall = "call";               // error.call
+constexpr const char* kStatusCode = "status_code";  // error.status_code
+constexpr const char* kStatusName = "status_name";  // error.status_name
+constexpr const char* kRoundTripsPerSecond = "round_trips_per_second";
+constexpr const char* kCheck = "check";
+constexpr const char* kMismatchCount = "mismatch_count";
+constexpr const char* kPassed = "passed";  // check.passed
+constexpr const char* kVerdict = "verdict";
+constexpr const char* kTiming = "timing";
+constexpr const char* kSgemm = "sgemm";
+constexpr const char* kUpload = "upload";
+constexpr const char* kDownload = "download";
+constexpr const char* kGflopPerSecond = "gflop_per_second";
+constexpr const char* kGbPerSecond = "gb_per_second";
+constexpr const char* kNode = "node";
+constexpr const char* kHealth = "health";  // devices[].health
+constexpr const char* kWorkload = "workload";
+constexpr const char* kMatrixOrder = "matrix_order";
 }  // namespace key
 
 }  // namespace report

@@ -170,7 +170,7 @@ float roundToTf32(float value);
 
 // Runs one SGEMM's work on the device: computes its product or finds it, then corrupts it if planned. Needs the
 // device's lock.
-void runSgemm(DeviceState& state, const SgemmWork& work);
+void runSgemm(DeviceState& state, const SgemmWork& queued);
 
 // Runs one level-1 call's work on the device, then corrupts its output if planned. Needs the device's lock.
 void runLevel1(DeviceState& state, const Level1Work& work);
