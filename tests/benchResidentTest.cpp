@@ -191,6 +191,20 @@ TEST(ResidentWorkload, FleetComparesResidentGpusByGflopsAndApartFromRoundTrips) 
     EXPECT_EQ(outliers, std::vector<std::string>{"node-b 1"});
 }
 
+TEST(ResidentWorkload, ALinkIsNotJudgedFromSamplesWithoutBulkTransfers) {
+    // A real link steps down while idle; the resident workload's reading of its sums waits for the SGEMMs with the
+    // link idle, so its samples must not judge the link (the round trips do).
+    const ChildRun run = runResident({"--duration", "2s", "--sample-interval", "10ms", "--json"},
+                                     {{"KAVREL_EMULATED_NVML", "2:link=3x8"}});
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    const nlohmann::json report = parsed(run);
+    const nlohmann::json& health = report["devices"][2]["health"];
+    EXPECT_GT(health["samples"]["count"].get<long>(), 10) << health.dump();
+    for (const nlohmann::json& verdict : health["verdicts"]) {
+        EXPECT_NE(verdict["name"], "pcie_link") << verdict.dump();
+    }
+}
+
 #if !defined(_WIN32)
 TEST(ResidentWorkload, TheHealthChecksBurstDrainsANodeWhoseRoundTripsPassed) {
     // cublasSasum_v2 runs only in the resident workload, so the round trips pass and the burst alone finds the sum.

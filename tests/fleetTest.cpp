@@ -178,10 +178,8 @@ TEST(FleetAnalysis, GpusArePeersOnlyWithinOneWorkloadAndOrderAndResidentOnesAreJ
         resident.push_back(device);
     }
     nlohmann::json small = nodeReport("node-s", {completedDevice(0, kH100, 2000.0), completedDevice(1, kH100, 2000.0)});
-    // Two of the resident GPUs are node-s's, qualified by both workloads: the same GPU twice, not a copied report.
-    nlohmann::json residentReport = nodeReport("node-r", resident);
-    residentReport["devices"][0]["uuid"] = small["devices"][0]["uuid"];
-    residentReport["devices"][1]["uuid"] = small["devices"][1]["uuid"];
+    // The resident GPUs are node-s's, qualified by both workloads: the same GPU twice, not a copied report.
+    nlohmann::json residentReport = nodeReport("node-s", resident);
     residentReport["workload"] = "resident";
     residentReport["matrix_order"] = 4096;
     nlohmann::json large = nodeReport("node-l", {completedDevice(0, kH100, 90.0), completedDevice(1, kH100, 90.0)});
@@ -209,8 +207,17 @@ TEST(FleetAnalysis, GpusArePeersOnlyWithinOneWorkloadAndOrderAndResidentOnesAreJ
             outliers.push_back(gpu.node + " " + std::to_string(gpu.gpu.index));
         }
     }
-    EXPECT_EQ(outliers, std::vector<std::string>{"node-r 2"}) << "the 2000 and 90 round trips/s are no peers";
+    EXPECT_EQ(outliers, std::vector<std::string>{"node-s 2"}) << "the 2000 and 90 round trips/s are no peers";
     EXPECT_EQ(fleet.warnings, std::vector<std::string>{});
+    EXPECT_EQ(fleet.totals.nodes, 2u) << "node-s sent a report per workload";
+    std::vector<std::string> order;
+    for (const FleetGpu& gpu : fleet.gpus) {
+        order.push_back(gpu.node + " " + std::to_string(gpu.gpu.index) + (gpu.gpu.resident ? " resident" : ""));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"node-l 0", "node-l 1", "node-s 0", "node-s 0 resident", "node-s 1",
+                                               "node-s 1 resident", "node-s 2 resident", "node-s 3 resident"}));
+    EXPECT_NE(fleetProblems(fleet).find("node-s GPU 2 GPU-node-s-2 (resident) slow SGEMM: "), std::string::npos)
+        << fleetProblems(fleet);
 }
 
 TEST(FleetAnalysis, ComparesEachGpuOnlyWithGpusOfTheSameNameAcrossNodes) {

@@ -32,7 +32,8 @@ enum class MathMode { fp32, tf32 };
 
 // The resident workload's matrix order unless --size says otherwise: large enough that an SGEMM fills a large GPU
 // (1024 output tiles of 128 x 128 over about 132 streaming multiprocessors, eight waves, 137 GFLOP a product),
-// small enough that the host reference takes seconds and the workload's buffers (about 20 matrices) under 1.5 GB.
+// small enough that the host reference takes seconds and the workload's buffers (A, B, the yardstick, a difference
+// and a batch of eight products: 12 matrices of 64 MiB) under 1 GiB.
 constexpr int kDefaultResidentOrder = 4096;
 
 // Largest order the resident workload takes: its level-1 calls count the n^2 elements of a matrix in an int.

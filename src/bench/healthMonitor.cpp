@@ -361,7 +361,7 @@ void HealthMonitorState::sample(const NvmlLibrary& library, std::size_t slot, nv
         const MonitoredDevice& device = devices[slot];
         HealthSample sample;
         sample.atSeconds = secondsSinceStart();
-        sample.underLoad = transferring(device.watch);
+        sample.underLoad = device.transfersLoadTheLink && transferring(device.watch);
         sample.roundTripsDone = device.timedRoundTrips != nullptr ? device.timedRoundTrips->load() : 0;
         std::vector<std::pair<std::string, std::string>> missing;
         const auto take = [&](const char* name, bool present, auto call, auto* into, auto convert) {

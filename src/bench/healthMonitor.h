@@ -18,6 +18,9 @@ namespace bench {
 struct MonitoredDevice {
     std::string uuid;                  // as the CUDA runtime gives it; empty when the device was not described
     const CallWatch* watch = nullptr;  // a transfer call under way means the link is under load
+    // Whether the workload's transfers load the link: not the resident workload's, whose only transfers are sums
+    // and differing products, and whose reading of the sums waits there for the SGEMMs with the link idle.
+    bool transfersLoadTheLink = true;
     const std::atomic<bool>* inTimedLoop = nullptr;  // only samples taken meanwhile count
     const std::atomic<long>* timedRoundTrips = nullptr;
     // When the timed loop started, on callWatchClockNanoseconds' clock; the intervals count from it.

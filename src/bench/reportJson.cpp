@@ -263,7 +263,9 @@ std::string reportJson(const BenchReport& report) {
         {"warmup", options.warmup},
         {"phases_synchronised", options.phases},
         {"products_checked", options.checkFirstOnly ? "first" : "all"},
-        {"products_checked_on", options.workload == Workload::resident ? "device" : "host"},
+        // With --check-first-only the resident workload compares nothing on the device: only the first product is
+        // checked, on the host.
+        {"products_checked_on", options.workload == Workload::resident && !options.checkFirstOnly ? "device" : "host"},
         {"interval_seconds", options.workload == Workload::resident ? Json(options.intervalSeconds) : Json(nullptr)},
         {"interrupted", interruptionJson(report.interruption)},
         {"nvml",

@@ -152,7 +152,7 @@ struct DeviceRuns {
 constexpr std::chrono::seconds kHealthMonitorPatience{15};
 
 // What the health monitor is to watch of each device: its UUID, once described, and what its thread publishes.
-std::vector<MonitoredDevice> monitoredDevices(const Tasks& tasks) {
+std::vector<MonitoredDevice> monitoredDevices(const Tasks& tasks, Workload workload) {
     std::vector<MonitoredDevice> devices;
     for (const std::shared_ptr<DeviceTask>& task : tasks) {
         MonitoredDevice device;
@@ -163,6 +163,7 @@ std::vector<MonitoredDevice> monitoredDevices(const Tasks& tasks) {
             }
         }
         device.watch = &task->watch;
+        device.transfersLoadTheLink = workload == Workload::roundTrip;
         device.inTimedLoop = &task->inTimedLoop;
         device.timedRoundTrips = &task->timedRoundTrips;
         device.timedLoopStartNanoseconds = &task->timedLoopStartNanoseconds;
@@ -222,7 +223,7 @@ DeviceRuns runDevices(const BenchOptions& options, const std::vector<int>& devic
         anyPrepared = anyPrepared || task->prepared.load();
     }
     // NVML loads and takes its first readings while the reference is computed and the devices warm up.
-    HealthMonitor monitor(monitoredDevices(tasks), options.sampleIntervalSeconds, runStarted,
+    HealthMonitor monitor(monitoredDevices(tasks, options.workload), options.sampleIntervalSeconds, runStarted,
                           options.workload == Workload::resident ? options.intervalSeconds : 0.0);
     DeviceRuns runs;
     if (anyPrepared) {

@@ -146,7 +146,8 @@ Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& 
     std::stable_sort(fleet.nodeProblems.begin(), fleet.nodeProblems.end(),
                      [](const NodeProblem& left, const NodeProblem& right) { return left.node < right.node; });
     std::sort(fleet.gpus.begin(), fleet.gpus.end(), [](const FleetGpu& left, const FleetGpu& right) {
-        return left.node != right.node ? left.node < right.node : left.gpu.index < right.gpu.index;
+        return std::make_tuple(left.node, left.gpu.index, left.gpu.resident) <
+               std::make_tuple(right.node, right.gpu.index, right.gpu.resident);
     });
     fleet.warnings = duplicateUuids(fleet.gpus);
 
@@ -191,7 +192,12 @@ Fleet analyseFleet(const std::vector<NodeReport>& reports, const FleetSettings& 
     }
 
     FleetTotals& totals = fleet.totals;
-    totals.nodes = reports.size();
+    // A node qualified by both workloads sent two reports.
+    std::set<std::string> nodes;
+    for (const NodeReport& report : reports) {
+        nodes.insert(report.node);
+    }
+    totals.nodes = nodes.size();
     totals.nodeProblems = fleet.nodeProblems.size();
     for (FleetGpu& entry : fleet.gpus) {
         entry.outlier = (entry.roundTrips && entry.roundTrips->outlier) || (entry.sgemm && entry.sgemm->outlier);

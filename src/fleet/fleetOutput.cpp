@@ -250,7 +250,7 @@ OrderedJson optionalJson(const std::optional<Value>& value) {
 // One problem line's subject: node, index and the UUID or, without one, the name.
 std::string subject(const FleetGpu& entry) {
     return printableText(entry.node) + " GPU " + std::to_string(entry.gpu.index) + " " +
-           printableText(entry.gpu.uuid.value_or(gpuName(entry.gpu)));
+           printableText(entry.gpu.uuid.value_or(gpuName(entry.gpu))) + (entry.gpu.resident ? " (resident)" : "");
 }
 
 // A GPU's error as JSON: null unless it is in error.

@@ -100,7 +100,7 @@ status=0
 "$fleet" --problems "$work/collected" >"$work/problems" || status=$?
 merged() {
     [ "$status" -eq 1 ] && [ "$(sort "$work/problems")" = \
-        "$(printf 'gpu-a GPU 0 G failed\ngpu-b GPU 0 G failed\ngpu-d GPU 0 G failed\ngpu-d GPU 0 G failed')" ]
+        "$(printf 'gpu-a GPU 0 G failed\ngpu-b GPU 0 G failed\ngpu-d GPU 0 G (resident) failed\ngpu-d GPU 0 G failed')" ]
 }
 expect "the collected reports merge into one fleet" merged
 
