@@ -294,7 +294,8 @@ void PrintTo(const HangRow& row, std::ostream* out) {
 class BenchWatchdog : public testing::TestWithParam<HangRow> {};
 
 TEST_P(BenchWatchdog, AStuckDeviceIsReportedInErrorAndTheOthersComplete) {
-    std::vector<std::string> arguments{"--devices", "all", "--iterations", "100", "--stall-timeout", "2s", "--json"};
+    std::vector<std::string> arguments{"--devices", "all",    "--iterations", "100",   "--stall-timeout",
+                                       "2s",        "--size", "256",          "--json"};
     arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
     const ChildRun run = runBench(arguments, GetParam().fault, fourDevices());
     EXPECT_EQ(run.exitStatus, 3) << run.standardError;
@@ -329,8 +330,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<HangRow>& info) { return std::string(info.param.phase); });
 
 TEST(BenchWatchdog, ASoakWithAStuckDeviceEndsSoonAfterItsDuration) {
-    const ChildRun run = runBench({"--devices", "all", "--duration", "10s", "--stall-timeout", "3s", "--json"},
-                                  "hang:cublasGetMatrix:30@2", fourDevices());
+    // Order 256 keeps each device's first product, computed inside a watched call by the stand-in, far below the
+    // 3 s limit on a loaded machine.
+    const ChildRun run =
+        runBench({"--devices", "all", "--duration", "10s", "--stall-timeout", "3s", "--size", "256", "--json"},
+                 "hang:cublasGetMatrix:30@2", fourDevices());
     EXPECT_EQ(run.exitStatus, 3) << run.standardError;
     const nlohmann::json report = parseReport(run);
     EXPECT_EQ(report["devices"][2]["error"]["call"], "cublasGetMatrix");

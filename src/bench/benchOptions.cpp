@@ -272,6 +272,13 @@ ParseOutcome parseBenchOptions(int argc, const char* const* argv, std::ostream& 
                    "A JSON file of what each GPU model must reach (GB/s, GFLOP/s, PCIe link, temperature); a device "
                    "below its model's expectation fails")
         ->type_name("FILE");
+    app.add_option("--prometheus", parsed.prometheusFile,
+                   "Also write the run's figures in Prometheus's text format to FILE (for node_exporter's textfile "
+                   "collector, which reads *.prom files), whatever the verdict, replacing it atomically")
+        ->type_name("FILE")
+        ->check([](const std::string& text) {
+            return text.empty() ? std::string("the file name is empty") : std::string();
+        });
     app.add_option("--node-name", parsed.nodeName, "The node's name in the report (the host's name by default)")
         ->type_name("NAME")
         ->check(

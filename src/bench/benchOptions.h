@@ -69,7 +69,9 @@ struct BenchOptions {
     double sampleIntervalSeconds;               // NVML samples every this long while the timed loops run; 0: never
     bool failOnThrottle;                        // software power or thermal capping fails a device too
     std::string expectFile;                     // the expectation file per GPU model; empty: none
-    std::string programName;                    // the program as invoked, for its usage text
+    std::string
+        prometheusFile;       // where to write the run's figures for node_exporter's textfile collector; empty: nowhere
+    std::string programName;  // the program as invoked, for its usage text
 };
 
 // The options of a run without any.

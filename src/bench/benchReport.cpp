@@ -193,7 +193,7 @@ BenchReport summariseRun(const BenchOptions& options, std::vector<DeviceOutcome>
     node.expectedDevices = options.expectDevices;
     node.visibleDevices = visibleDevices;
     node.missingDevices = options.expectDevices > 0 && visibleDevices >= 0 && visibleDevices < options.expectDevices;
-    node.allPassed = node.passed == node.devices && !node.missingDevices;
+    node.allPassed = node.devices > 0 && node.passed == node.devices && !node.missingDevices;
     return report;
 }
 

@@ -1,6 +1,7 @@
 // Everything one kavrel-bench run reports, device by device and for the node, and the exit status it leads to.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,7 +86,7 @@ struct NodeSummary {
     int expectedDevices = 0;      // --expect-devices; 0 when nothing was expected
     int visibleDevices = -1;      // the devices the runtime sees, when it was asked for them; -1 otherwise
     bool missingDevices = false;  // fewer visible devices than expected
-    bool allPassed = false;       // every device passed, and none is missing
+    bool allPassed = false;       // some device ran, every device passed, and none is missing
 };
 
 // What stopped a run before its end, when something did.
@@ -96,8 +97,10 @@ struct Interruption {
 
 struct BenchReport {
     BenchOptions options;
-    std::string nodeName;   // --node-name, or the host's name
-    std::string startTime;  // when the run started, UTC in ISO 8601
+    std::string nodeName;           // --node-name, or the host's name
+    std::string startTime;          // when the run started, UTC in ISO 8601
+    std::int64_t startSeconds = 0;  // the same, in seconds since the epoch
+    double durationSeconds = 0.0;   // from the start of the run to its report
     int matrixOrder = 0;
     std::vector<DeviceReport> devices;
     NodeSummary node;

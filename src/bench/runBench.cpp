@@ -20,6 +20,7 @@
 #include "bench/outputStream.h"
 #include "bench/progressLine.h"
 #include "bench/reportJson.h"
+#include "bench/reportPrometheus.h"
 #include "bench/reportTable.h"
 #include "bench/sharedReference.h"
 #include "bench/watchdog.h"
@@ -283,6 +284,29 @@ DeviceRuns runDevices(const BenchOptions& options, const std::vector<int>& devic
     return runs;
 }
 
+// The report's node name, start and length, from when the run started on the calendar and the steady clock.
+void stampReport(const BenchOptions& options, std::int64_t started, Clock::time_point runStarted, BenchReport* report) {
+    report->nodeName = options.nodeName.empty() ? hostName() : options.nodeName;
+    char startTime[32] = "";
+    formatUtcTime(started, startTime, sizeof startTime);
+    report->startTime = startTime;
+    report->startSeconds = started;
+    report->durationSeconds = std::chrono::duration<double>(Clock::now() - runStarted).count();
+}
+
+// Ends a run whose report (possibly without devices) is stamped: writes the Prometheus file when --prometheus names
+// one, whatever the status, after everything else. A file that cannot be written is reported on standard error and
+// turns only a passing status into kExitOutputFailed, so that the run's own failure keeps its status.
+BenchRun endRun(const BenchReport& report, int status, bool leftThreadsBehind) {
+    const std::string& path = report.options.prometheusFile;
+    std::string problem;
+    if (!path.empty() && !writePrometheusFile(report, status, path, &problem)) {
+        reportFailure(prometheusFailureLine(path, problem).c_str());
+        status = status == kExitPassed ? kExitOutputFailed : status;
+    }
+    return BenchRun{status, leftThreadsBehind};
+}
+
 // Everything after the options, as runBench describes it.
 BenchRun runWithOptions(const BenchOptions& options) {
     const std::int64_t started = readCalendarClock();
@@ -298,24 +322,27 @@ BenchRun runWithOptions(const BenchOptions& options) {
     }
     std::vector<int> devices;
     int visible = -1;
+    // A run that fails before any device ran still replaces the last run's figures, with none of its own.
+    std::vector<DeviceOutcome> none;
     const StageResult resolved = resolveDevices(options, &devices, &visible);
     if (!resolved.succeeded) {
         reportFailure(resolved.failureMessage);
-        return BenchRun{kExitRunFailed, false};
+        BenchReport empty = summariseRun(options, &none, visible);
+        stampReport(options, started, runStarted, &empty);
+        return endRun(empty, kExitRunFailed, false);
     }
 
     DeviceRuns runs = runDevices(options, devices, runStarted);
     if (runs.referenceMissing) {
         reportFailure("!!!! host memory allocation error (reference)\n");
-        return BenchRun{kExitRunFailed, runs.leftThreadsBehind};
+        BenchReport empty = summariseRun(options, &none, visible);
+        stampReport(options, started, runStarted, &empty);
+        return endRun(empty, kExitRunFailed, runs.leftThreadsBehind);
     }
     BenchReport report = summariseRun(options, &runs.outcomes, visible, expectations.expectations);
     report.interruption = runs.interruption;
     report.nvml = runs.nvml;
-    report.nodeName = options.nodeName.empty() ? hostName() : options.nodeName;
-    char startTime[32] = "";
-    formatUtcTime(started, startTime, sizeof startTime);
-    report.startTime = startTime;
+    stampReport(options, started, runStarted, &report);
     for (const DeviceReport& device : report.devices) {
         if (device.failure) {
             reportFailure(deviceFailureLine(device).c_str());
@@ -326,18 +353,18 @@ BenchRun runWithOptions(const BenchOptions& options) {
         reportFailure(missing.c_str());
     }
     if (report.node.failedDevices == report.node.devices) {
-        return BenchRun{kExitRunFailed, runs.leftThreadsBehind};
+        return endRun(report, kExitRunFailed, runs.leftThreadsBehind);
     }
     if (!writeReport(stdout, options.json ? reportJson(report) : reportTable(report))) {
         reportFailure(kOutputWriteError);
-        return BenchRun{kExitOutputFailed, runs.leftThreadsBehind};
+        return endRun(report, kExitOutputFailed, runs.leftThreadsBehind);
     }
     for (const DeviceReport& device : report.devices) {
         if (!device.failure && device.verification.firstError.referenceNormIsZero) {
             reportFailure(("!!!! device " + std::to_string(device.index) + ": reference norm is 0\n").c_str());
         }
     }
-    return BenchRun{runStatus(report), runs.leftThreadsBehind};
+    return endRun(report, runStatus(report), runs.leftThreadsBehind);
 }
 
 }  // namespace

@@ -18,7 +18,9 @@ struct BenchRun {
 // left behind, and an interruption (interruptSignal) makes every device stop after its round trip under way, the
 // report covering what was done. Returns one of the statuses of bench/exitStatus.h. A failure before any device
 // could run (no devices, every device failed, no host memory for the reference) writes its message to standard
-// error, after flushing standard output, and no report.
+// error, after flushing standard output, and no report. Last, with --prometheus, the run's figures replace the
+// Prometheus file whatever the status (a run that failed before any device ran writes the node's figures alone); a
+// usage error writes none.
 BenchRun runBench(int argc, char** argv);
 
 }  // namespace bench

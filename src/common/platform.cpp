@@ -1,12 +1,16 @@
 // Platform-specific pieces: the calendar clock and UTC conversion on the Windows C runtime's 64-bit functions or on
-// time() and gmtime_r, the terminal test on _isatty or isatty, the host name, and signal handlers.
+// time() and gmtime_r, the terminal test on _isatty or isatty, the host name, signal handlers, shared libraries, and
+// the atomic replacement of a file.
 #include "common/platform.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <system_error>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -14,6 +18,7 @@
 #include "common/windowsApi.h"
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -165,7 +170,93 @@ bool formatUtcTime(std::int64_t seconds, char* text, int capacity) {
            std::strftime(text, static_cast<std::size_t>(capacity), "%Y-%m-%dT%H:%M:%SZ", &utc) > 0;
 }
 
+std::string temporaryFileFor(const std::string& path, unsigned long processId) {
 #if defined(_WIN32)
+    const std::size_t separator = path.find_last_of("/\\");
+#else
+    const std::size_t separator = path.rfind('/');
+#endif
+    const std::size_t name = separator == std::string::npos ? 0 : separator + 1;
+    return path.substr(0, name) + "." + path.substr(name) + ".tmp." + std::to_string(processId);
+}
+
+#if defined(_WIN32)
+
+namespace {
+
+// The system's text for a Win32 error code, without its closing line break; empty when there is none.
+std::string systemErrorText(DWORD code) {
+    char text[512] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                   nullptr);
+    std::string reason = text;
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
+        reason.pop_back();
+    }
+    return reason;
+}
+
+// What a failed step of a file's replacement says: the step, then the system's text for the calling thread's last
+// error.
+std::string stepFailed(const std::string& step) {
+    const DWORD code = GetLastError();
+    const std::string reason = systemErrorText(code);
+    return step + ": " + (reason.empty() ? "error " + std::to_string(code) : reason);
+}
+
+// A path in the ANSI code page, as the C runtime hands argv over, for the wide file functions.
+std::wstring widePath(const std::string& path) {
+    const int size = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    if (size <= 0) {
+        return std::wstring();
+    }
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], size);
+    wide.resize(static_cast<std::size_t>(size - 1));
+    return wide;
+}
+
+}  // namespace
+
+bool replaceFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+    const std::string temporary = temporaryFileFor(path, GetCurrentProcessId());
+    const std::wstring wideTemporary = widePath(temporary);
+    const std::wstring wideTarget = widePath(path);
+    HANDLE file =
+        CreateFileW(wideTemporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = stepFailed("cannot create " + temporary);
+        return false;
+    }
+    std::string failed;
+    std::size_t done = 0;
+    while (done < text.size() && failed.empty()) {
+        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (WriteFile(file, text.data() + done, chunk, &written, nullptr) == 0) {
+            failed = stepFailed("cannot write " + temporary);
+        } else if (written == 0) {
+            failed = "cannot write " + temporary + ": nothing was written";
+        }
+        done += written;
+    }
+    if (failed.empty() && FlushFileBuffers(file) == 0) {
+        failed = stepFailed("cannot flush " + temporary);
+    }
+    if (CloseHandle(file) == 0 && failed.empty()) {
+        failed = stepFailed("cannot close " + temporary);
+    }
+    if (failed.empty() && MoveFileExW(wideTemporary.c_str(), wideTarget.c_str(),
+                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+        failed = stepFailed("cannot rename " + temporary + " to " + path);
+    }
+    if (!failed.empty()) {
+        DeleteFileW(wideTemporary.c_str());
+        *error = failed;
+        return false;
+    }
+    return true;
+}
 
 void* openSharedLibrary(const char* path, std::string* error) {
     // No error box for a DLL that cannot be loaded: the caller reports it.
@@ -177,13 +268,7 @@ void* openSharedLibrary(const char* path, std::string* error) {
         SetThreadErrorMode(previousMode, nullptr);
     }
     if (library == nullptr) {
-        char text[512] = "";
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
-                       nullptr);
-        std::string reason = text;
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
-            reason.pop_back();
-        }
+        const std::string reason = systemErrorText(code);
         *error = std::string(path) + ": " + (reason.empty() ? "cannot be loaded" : reason) + " (error " +
                  std::to_string(code) + ")";
     }
@@ -241,6 +326,70 @@ std::vector<std::string> nvmlDriverLibraryPaths() {
 }
 
 #else
+
+namespace {
+
+std::string systemErrorText(int code) {
+    return std::generic_category().message(code);
+}
+
+// Writes every byte of text to the open file, through partial writes and interrupted calls; false with errno set when
+// a write fails.
+bool writeWhole(int file, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = write(file, text.data() + done, text.size() - done);
+        if (written < 0 && errno != EINTR) {
+            return false;
+        }
+        if (written == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += written > 0 ? static_cast<std::size_t>(written) : 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool replaceFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+    const std::string temporary = temporaryFileFor(path, static_cast<unsigned long>(getpid()));
+    // One left by a process that had this id and was killed mid-write.
+    unlink(temporary.c_str());
+    // 0666 less the umask, as for any file a program creates: the collector runs as a user of its own.
+    const int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (file < 0) {
+        *error = "cannot create " + temporary + ": " + systemErrorText(errno);
+        return false;
+    }
+    std::string failed;
+    if (!writeWhole(file, text)) {
+        failed = "cannot write " + temporary + ": " + systemErrorText(errno);
+    } else if (fsync(file) != 0) {
+        failed = "cannot flush " + temporary + ": " + systemErrorText(errno);
+    }
+    if (close(file) != 0 && failed.empty()) {
+        failed = "cannot close " + temporary + ": " + systemErrorText(errno);
+    }
+    if (failed.empty() && rename(temporary.c_str(), path.c_str()) != 0) {
+        failed = "cannot rename " + temporary + " to " + path + ": " + systemErrorText(errno);
+    }
+    if (!failed.empty()) {
+        unlink(temporary.c_str());
+        *error = failed;
+        return false;
+    }
+    // The rename itself reaches storage with the folder; the file is already whole, so a failure here loses nothing.
+    const std::size_t separator = path.rfind('/');
+    const std::string folder = separator == std::string::npos ? "." : path.substr(0, separator + 1);
+    const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        fsync(directory);
+        close(directory);
+    }
+    return true;
+}
 
 void* openSharedLibrary(const char* path, std::string* error) {
     void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);

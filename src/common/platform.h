@@ -1,5 +1,6 @@
 // What differs between Windows and other platforms, kept in one place: the calendar clock, the terminal test, the
-// host's name, the signals that interrupt a run or a write, and shared libraries loaded at run time.
+// host's name, the signals that interrupt a run or a write, shared libraries loaded at run time, and replacing a file
+// atomically.
 #pragma once
 
 #include <cstdint>
@@ -68,3 +69,15 @@ bool readEnvironmentVariable(const char* name, std::string* value);
 // Linux; nvml.dll (found on the DLL search path), then %ProgramW6432%\NVIDIA Corporation\NVSMI\nvml.dll, then
 // nvml.dll in the System32 folder on Windows.
 std::vector<std::string> nvmlDriverLibraryPaths();
+
+// The temporary file replaceFileAtomically writes before renaming it over path: in path's folder, "." and path's file
+// name, then ".tmp." and the process id ("/var/lib/node/.kavrel.prom.tmp.4242"), so that no reader that takes only
+// "*.prom" files (node_exporter's textfile collector) ever reads it.
+std::string temporaryFileFor(const std::string& path, unsigned long processId);
+
+// Replaces the file at path with text so that a reader sees the old file or the new one whole, never a part of one:
+// writes text to temporaryFileFor(path, this process's id), flushes it to storage, then renames it over path
+// (MoveFileExW with MOVEFILE_REPLACE_EXISTING on Windows). True when path now holds text; otherwise false, with *error
+// set to the step that failed and the system's reason ("cannot create /x/.kavrel.prom.tmp.4242: No such file or
+// directory"), and no temporary file left behind.
+bool replaceFileAtomically(const std::string& path, const std::string& text, std::string* error);
