@@ -173,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
             "XidMidSoak", {{"KAVREL_EMULATED_NVML", "3:xid=79@2s"}}, {"--duration", "4s"}, 1, 3, "xid 79", "xid", true},
         HealthRow{"HardwareSlowdownForPartOfTheRun",
                   {{"KAVREL_EMULATED_NVML", "1:throttle=hw_slowdown@1500ms-2500ms"}},
-                  {"--duration", "4s"},
+                  // Order 256: the timed loop starts within the slowdown's window even under the sanitizers.
+                  {"--size", "256", "--duration", "4s"},
                   1,
                   1,
                   "hw slowdown in ",
@@ -254,7 +255,8 @@ TEST(DeviceHealth, WithoutNvmlEveryReadingIsNotLoadedAndALackingDriverNamesWhatI
 TEST(DeviceHealth, AnExpectationFailsANodeOfEquallySlowGpusThatPeersCannotTellApart) {
     // The stand-in's upload rate on this machine now, and an expectation of a tenth of it: met at full speed even
     // when the load of a shared machine halves the rate, missed by devices sixty times as slow.
-    const ChildRun fast = runBench({"--devices", "all", "--iterations", "100", "--json"});
+    // Order 256 throughout: sixty times as slow, the stand-in's first products stay quick under the sanitizers.
+    const ChildRun fast = runBench({"--devices", "all", "--size", "256", "--iterations", "100", "--json"});
     ASSERT_EQ(fast.exitStatus, 0) << fast.standardError;
     double slowest = 1e30;
     const nlohmann::json fastReport = nlohmann::json::parse(fast.standardOutput);
@@ -267,10 +269,11 @@ TEST(DeviceHealth, AnExpectationFailsANodeOfEquallySlowGpusThatPeersCannotTellAp
         nlohmann::json(
             {{"expectations", {{{"name", "Kavrel host stand-in"}, {"min_upload_gb_per_second", slowest / 10}}}}})
             .dump());
-    const ChildRun met = runBench({"--devices", "all", "--iterations", "100", "--expect", expectations, "--json"});
+    const ChildRun met =
+        runBench({"--devices", "all", "--size", "256", "--iterations", "100", "--expect", expectations, "--json"});
     EXPECT_EQ(met.exitStatus, 0) << met.standardError;
-    const ChildRun slow = runBench({"--devices", "all", "--iterations", "5", "--warmup", "0", "--outlier-margin", "50%",
-                                    "--expect", expectations, "--json"},
+    const ChildRun slow = runBench({"--devices", "all", "--size", "256", "--iterations", "5", "--warmup", "0",
+                                    "--outlier-margin", "50%", "--expect", expectations, "--json"},
                                    {{"KAVREL_EMULATED_SLOWDOWN", "0:60,1:60,2:60,3:60"}});
     EXPECT_EQ(slow.exitStatus, 1) << slow.standardError;
     const nlohmann::json report = nlohmann::json::parse(slow.standardOutput);
