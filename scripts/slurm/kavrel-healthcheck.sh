@@ -53,8 +53,15 @@ locate() {
     fi
 }
 
-bench=${KAVREL_BENCH:-$(locate kavrel-bench)}
-fleet=${KAVREL_FLEET:-$(locate kavrel-fleet)}
+# A program given by name alone (KAVREL_BENCH=kavrel-bench-emulated) is looked up on PATH.
+on_path() {
+    case $1 in
+        */*) echo "$1" ;;
+        *) command -v "$1" 2>/dev/null || echo "$1" ;;
+    esac
+}
+bench=$(on_path "${KAVREL_BENCH:-$(locate kavrel-bench)}")
+fleet=$(on_path "${KAVREL_FLEET:-$(locate kavrel-fleet)}")
 read -r -a options <<<"${KAVREL_HEALTHCHECK_OPTIONS:---devices all --duration 10s}"
 read -r -a resident_options <<<"${KAVREL_HEALTHCHECK_RESIDENT:-}"
 node=${KAVREL_NODE_NAME:-${SLURMD_NODENAME:-$(hostname -s 2>/dev/null || hostname)}}

@@ -137,6 +137,11 @@ KAVREL_FAKE_BENCH_STDERR='!!!! device 0: oops' check "another status without a r
 
 TMPDIR=/nonexistent/kavrel check "an unusable temporary folder leaves the node alone" 0 2 ""
 KAVREL_BENCH=/nonexistent/kavrel-bench check "a missing kavrel-bench leaves the node alone" 0 2 ""
+mkdir -p "$work/bin"
+ln -sf "$KAVREL_BENCH" "$work/bin/kavrel-bench-by-name"
+report "$(completed 0 failed 1)" >"$work/report.json"
+PATH=$work/bin:$PATH KAVREL_BENCH=kavrel-bench-by-name check "kavrel-bench named without a folder is found on PATH" 1 1 \
+    "kavrel: GPU 0 GPU-0 failed"
 KAVREL_FLEET=/nonexistent/kavrel-fleet check "a missing kavrel-fleet leaves the node alone" 0 2 ""
 KAVREL_HEALTHCHECK_TIMEOUT=soon check "a bad time limit leaves the node alone" 0 2 ""
 
