@@ -8,16 +8,6 @@ namespace {
 
 constexpr int kElementSize = static_cast<int>(sizeof(float));
 
-StageResult allocateDevice(std::size_t bytes, const char* failureMessage, float** matrix) {
-    void* memory = nullptr;
-    const cudaError_t status = watchedCall("cudaMalloc", [&] { return cudaMalloc(&memory, bytes); });
-    if (!librarySucceeded(status)) {
-        return callFailed(failureMessage, "cudaMalloc", status);
-    }
-    *matrix = static_cast<float*>(memory);
-    return stageSucceeded();
-}
-
 StageResult upload(MatrixShape shape, const float* hostMatrix, float* deviceMatrix, const char* failureMessage) {
     const cublasStatus_t status = watchedCall("cublasSetMatrix", [&] {
         return cublasSetMatrix(shape.order, shape.order, kElementSize, hostMatrix, shape.ld, deviceMatrix, shape.ld);
@@ -29,6 +19,16 @@ StageResult upload(MatrixShape shape, const float* hostMatrix, float* deviceMatr
 }
 
 }  // namespace
+
+StageResult allocateDevice(std::size_t bytes, const char* failureMessage, float** matrix) {
+    void* memory = nullptr;
+    const cudaError_t status = watchedCall("cudaMalloc", [&] { return cudaMalloc(&memory, bytes); });
+    if (!librarySucceeded(status)) {
+        return callFailed(failureMessage, "cudaMalloc", status);
+    }
+    *matrix = static_cast<float*>(memory);
+    return stageSucceeded();
+}
 
 StageResult allocateDeviceMatrices(MatrixShape shape, DeviceMatrices* device) {
     const std::size_t bytes = storedBytes(shape);

@@ -7,6 +7,8 @@
 // both the host and the device.
 #pragma once
 
+#include <cstddef>
+
 #include "common/matrix.h"
 #include "common/status.h"
 #include "gpu/gpuLibrary.h"
@@ -14,6 +16,9 @@
 // Allocates devA, devB and devC, in that order, storedBytes(shape) each. On failure the matrices
 // allocated before it stay allocated and set in device.
 StageResult allocateDeviceMatrices(MatrixShape shape, DeviceMatrices* device);
+
+// Allocates bytes of device memory into matrix; fails with failureMessage, naming cudaMalloc and its status.
+StageResult allocateDevice(std::size_t bytes, const char* failureMessage, float** matrix);
 
 // Uploads hostA, hostB and hostC to devA, devB and devC, in that order.
 StageResult uploadOperands(MatrixShape shape, const HostMatrices& host, const DeviceMatrices& device);

@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "gpu/callWatch.h"
+#include "gpu/deviceRoundTrip.h"
 #include "gpu/libraryFailure.h"
 
 namespace {
@@ -11,16 +12,6 @@ namespace {
 constexpr int kFloatBytes = static_cast<int>(sizeof(float));
 constexpr const char* kEventFailure = "!!!! event error\n";
 constexpr double kSecondsPerEventMillisecond = 1e-3;
-
-StageResult allocateBuffer(std::size_t bytes, const char* failureMessage, float** buffer) {
-    void* memory = nullptr;
-    const cudaError_t status = watchedCall("cudaMalloc", [&] { return cudaMalloc(&memory, bytes); });
-    if (!librarySucceeded(status)) {
-        return callFailed(failureMessage, "cudaMalloc", status);
-    }
-    *buffer = static_cast<float*>(memory);
-    return stageSucceeded();
-}
 
 StageResult freeBuffer(float** buffer, const char* failureMessage) {
     const cudaError_t status = watchedCall("cudaFree", [&] { return cudaFree(*buffer); });
@@ -49,22 +40,22 @@ double residentDeviceBytes(MatrixShape shape, int batch) {
 
 StageResult allocateResidentMatrices(MatrixShape shape, int batch, ResidentMatrices* matrices) {
     const std::size_t bytes = storedBytes(shape);
-    StageResult result = allocateBuffer(bytes, "!!!! device memory allocation error (A)\n", &matrices->devA);
+    StageResult result = allocateDevice(bytes, "!!!! device memory allocation error (A)\n", &matrices->devA);
     if (result.succeeded) {
-        result = allocateBuffer(bytes, "!!!! device memory allocation error (B)\n", &matrices->devB);
+        result = allocateDevice(bytes, "!!!! device memory allocation error (B)\n", &matrices->devB);
     }
     if (result.succeeded) {
-        result = allocateBuffer(bytes, "!!!! device memory allocation error (yardstick)\n", &matrices->yardstick);
+        result = allocateDevice(bytes, "!!!! device memory allocation error (yardstick)\n", &matrices->yardstick);
     }
     if (result.succeeded) {
-        result = allocateBuffer(bytes, "!!!! device memory allocation error (difference)\n", &matrices->difference);
+        result = allocateDevice(bytes, "!!!! device memory allocation error (difference)\n", &matrices->difference);
     }
     for (int slot = 0; slot < batch && result.succeeded; ++slot) {
-        result = allocateBuffer(bytes, "!!!! device memory allocation error (products)\n", &matrices->products[slot]);
+        result = allocateDevice(bytes, "!!!! device memory allocation error (products)\n", &matrices->products[slot]);
         matrices->batch = result.succeeded ? slot + 1 : slot;
     }
     if (result.succeeded) {
-        result = allocateBuffer(static_cast<std::size_t>(kResidentFirstSum + batch) * sizeof(float),
+        result = allocateDevice(static_cast<std::size_t>(kResidentFirstSum + batch) * sizeof(float),
                                 "!!!! device memory allocation error (sums)\n", &matrices->scalars);
     }
     return result;
