@@ -92,7 +92,9 @@ TEST(ToolsTogether, KavrelFleetAcceptsEveryReportKavrelBenchWrites) {
         folder.write(std::string(name) + ".json", run->standardOutput);
     }
 
-    const FleetRun problems = runFleetOn({"--problems", folder.path()});
+    // Rates of separate runs on one shared machine scatter widely; this test is about the reports being merged, so
+    // only a GPU at a small fraction of its peers' rate is named slow.
+    const FleetRun problems = runFleetOn({"--problems", "--outlier-margin", "90%", folder.path()});
     EXPECT_EQ(problems.status, fleet::kExitUnhealthy) << problems.err;
     // The stand-in gives the same UUIDs on every node, as one report copied under three names would.
     EXPECT_NE(problems.err.find("kavrel-fleet: warning: GPU-4b617672-656c-4000-8000-454d55000000 is reported by 3 "

@@ -3,7 +3,7 @@
 #
 # Runs $KAVREL_BENCH_EMULATED with KAVREL_EMULATED_DEVICES=4, a node number of its own in the GPUs' UUIDs, and, by
 # the value of --node-name: node-b gets a wrong product on device 2 (SGEMM call 300), node-c a device 3 that runs
-# four times as slow, node-d a device 1 whose 100th download hangs, node-e crashes before it writes anything, and
+# ten times as slow, node-d a device 1 whose 100th download hangs, node-e crashes before it writes anything, and
 # node-f runs a soak of ten minutes instead of its round trips, for a job's time limit to cut short; other nodes are
 # clean.
 set -euo pipefail
@@ -20,7 +20,7 @@ KAVREL_EMULATED_NODE=$(($(printf '%s' "$node" | cksum | cut -d ' ' -f 1) % 256))
 export KAVREL_EMULATED_NODE
 case $node in
     node-b) export KAVREL_EMULATED_FAULTS=corrupt:300@2 ;;
-    node-c) export KAVREL_EMULATED_SLOWDOWN=3:4 ;;
+    node-c) export KAVREL_EMULATED_SLOWDOWN=3:10 ;;
     node-d) export KAVREL_EMULATED_FAULTS=hang:cublasGetMatrix:100@1 ;;
     node-e) kill -s SEGV $$ ;;
     node-f)

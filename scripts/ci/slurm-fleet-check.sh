@@ -6,7 +6,7 @@
 # BUILD_FOLDER holds kavrel-bench-emulated and kavrel-fleet. The cluster (slurm-cluster.sh) is started here and
 # stopped on every exit. Steps: a trivial srun; kavrel-qualify.sbatch with five tasks on the one node reporting as
 # node-a to node-e, each running the stand-in with four devices through emulated-node-bench.sh (node-b: a wrong
-# product on GPU 2; node-c: GPU 3 four times as slow; node-d: GPU 1 hangs; node-e: crashes before it reports), for
+# product on GPU 2; node-c: GPU 3 ten times as slow; node-d: GPU 1 hangs; node-e: crashes before it reports), for
 # round trips, whose fleet report must name exactly those problems; the same job under a one-minute time limit for
 # node-f, running both workloads, whose soaks would outlast it and which must be interrupted in time to report
 # both; then
